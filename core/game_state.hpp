@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/directions.hpp"
+#include "runtime/u128.hpp"
+
+namespace vostral::core {
+
+using runtime::u128;
+using Cell = std::int32_t;
+using Rows = std::vector<std::vector<Cell>>;
+
+// Tile numbers are 32-bit: n*n - 1 must stay below 2^31.
+inline constexpr std::uint64_t LARGEST_MODE = 46'340;
+
+// The game state of one n x n sliding-tile game: the board, the solved
+// arrangement it is compared with, the side n, the log of every character
+// handed to move_tile, and the creation time.
+//
+// Besides the board it keeps the gap's position and the number of cells that
+// differ from the goal, both updated by every move, so that a move and the
+// solved test cost O(1) while answering exactly what a scan of the board and
+// a cell-by-cell comparison would.
+//
+// Memory: std::bad_alloc may leave any operation; when it does, the state is
+// still consistent (board, gap, log agree; no half-applied move).
+class TarnelCore {
+ public:
+  // A new game of side `mode`: the solved arrangement, timed, then scrambled
+  // by SCRAMBLE_MOVES random letters played through move_tile.
+  // Faults, each before anything is allocated or the clock is read:
+  //   mode 0            "index out of bounds: the len is 0 but the index is 18446744073709551615"
+  //   mode >= 2^61      "capacity overflow"
+  //   mode > 46340      "mode {n} is too large: the largest board side is 46340"
+  // and later from the clock (before 1970) or the entropy source.
+  static TarnelCore create(std::uint64_t mode);
+
+  // A game in a chosen arrangement, not scrambled, with an empty log; for
+  // tests and tools. REQUIRES: `rows` is n rows of n cells (1 <= n <= 46340)
+  // holding each of 0..n*n-1 once; faults otherwise.
+  static TarnelCore with_board(const Rows& rows, u128 start_ms);
+
+  // Logs `direction`, then moves the gap one step when it is a direction
+  // letter and the move is not blocked. Returns `direction` when a tile moved.
+  // REQUIRES: a Unicode scalar value (faults otherwise).
+  std::optional<char32_t> move_tile(char32_t direction);
+
+  // Empties the log, then plays each character of the upper-cased text through
+  // move_tile, testing for the solved board after every one; stops at the
+  // first solved board and returns true, or returns false at the end.
+  // REQUIRES: well-formed UTF-8 (faults otherwise).
+  bool move_sequence(std::string_view utf8);
+
+  bool is_solved() const noexcept { return mismatches_ == 0; }
+
+  // Copies; nothing outside the state ever refers into it.
+  Rows get_tarnel() const;
+  std::string get_cmds_str() const { return cmds_; }
+  std::uint64_t get_mode() const noexcept { return mode_; }
+
+  // Time since creation as "H:M:S". Faults when the clock reads before 1970.
+  std::string duration() const;
+
+  // Read-only views for callers that convert without an intermediate copy;
+  // valid until the next move.
+  std::span<const Cell> board() const noexcept { return {board_.get(), cell_count()}; }
+  std::span<const Cell> goal() const noexcept { return {goal_.get(), cell_count()}; }
+  std::string_view cmds() const noexcept { return cmds_; }
+  u128 start_ms() const noexcept { return start_ms_; }
+
+ private:
+  TarnelCore(std::uint64_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
+             std::unique_ptr<Cell[]> goal);
+
+  std::size_t cell_count() const noexcept { return side_ * side_; }
+  void scramble();
+  // Moves the gap by one entry of DIRECTION_OFFSETS; false when blocked.
+  bool step(const DirectionOffset& offset) noexcept;
+  // Plays one already-logged character of a sequence.
+  void play(char32_t ch) noexcept;
+  void clear_log_for(std::size_t text_bytes);
+
+  u128 start_ms_;
+  std::uint64_t mode_;
+  std::string cmds_;
+  std::unique_ptr<Cell[]> board_;
+  std::unique_ptr<Cell[]> goal_;
+
+  std::size_t side_;
+  std::size_t gap_row_;
+  std::size_t gap_column_;
+  std::size_t mismatches_;
+};
+
+// "H:M:S" for the time from `start_ms` to `now_ms`: whole hours without bound,
+// minutes and seconds within their unit, no padding, partial seconds dropped.
+// A clock set back below `start_ms` reads as "0:0:0".
+std::string elapsed_text(u128 start_ms, u128 now_ms);
+
+}  // namespace vostral::core

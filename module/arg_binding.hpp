@@ -1,0 +1,68 @@
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "module/py_err.hpp"
+#include "module/result.hpp"
+
+namespace vostral::py {
+
+struct KeywordOnlyParameter {
+  std::string_view name;
+  bool required;
+};
+
+// The fixed description of one callable's parameters, which drives binding
+// and words its errors.
+struct CallSignature {
+  std::string_view function_name;
+  std::string_view class_name;  // empty for a free function
+  std::span<const std::string_view> positional_names;
+  std::size_t positional_only_count;
+  std::size_t required_positional_count;
+  std::span<const KeywordOnlyParameter> keyword_only;
+
+  constexpr std::size_t slot_count() const noexcept { return positional_names.size() + keyword_only.size(); }
+  // "TarnelCore.move_tile()" or "function()".
+  std::string full_name() const;
+};
+
+// The vector calling convention: `args` holds `nargs` positional arguments
+// and then one value per name in `kwnames` (a tuple of str, or null).
+// Fills `slots` (one per positional, then one per keyword-only parameter)
+// with borrowed references; takes no reference, copies nothing, allocates
+// nothing on success. REQUIRES: slots.size() == signature.slot_count(), all null.
+Status bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::span<PyObject*> slots);
+
+// The tuple-and-dict calling convention: `args` a tuple, `kwargs` a dict or null.
+Status bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject* kwargs,
+                       std::span<PyObject*> slots);
+
+// An int (or subclass) directly, anything else through __index__, as an
+// unsigned 64-bit value. Negative or too large: the interpreter's OverflowError.
+Result<std::uint64_t> extract_unsigned(PyObject* object);
+
+// A str (or subclass) as its UTF-8 text; a view into the string's own UTF-8
+// form, valid while the object lives. Lone surrogates: UnicodeEncodeError.
+Result<std::string_view> extract_text(PyObject* object);
+
+// A str (or subclass) of exactly one character, as that scalar value;
+// ValueError "expected a string of length 1" for any other length.
+Result<char32_t> extract_char(PyObject* object);
+
+// A converter's TypeError (exactly TypeError) becomes a TypeError prefixed
+// "argument '{parameter}': " with the same cause; any other error passes.
+PyErr wrap_argument_error(std::string_view parameter, PyErr error);
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string quoted_name_list(std::span<const std::string> names);
+
+}  // namespace vostral::py

@@ -1,0 +1,82 @@
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+#include "module/class_binding.hpp"
+#include "module/py_ref.hpp"
+#include "module/result.hpp"
+
+namespace vostral::py {
+
+// TypeError "'{qualname}' object cannot be converted to 'TarnelCore'" unless
+// `object` is a TarnelCore.
+inline Result<TarnelObject*> as_tarnel(PyObject* object) {
+  PyTypeObject* type = tarnel_type();
+  if (Py_TYPE(object) != type && PyType_IsSubtype(Py_TYPE(object), type) == 0) {
+    return PyErr::conversion(object, "TarnelCore");
+  }
+  return reinterpret_cast<TarnelObject*>(object);
+}
+
+// Read access to a TarnelCore's game state for the guard's lifetime. Holds a
+// reference to the object, and gives the access back however the call ends,
+// so a fault leaves the object usable.
+class SharedAccess {
+ public:
+  static Result<SharedAccess> take(PyObject* object) {
+    Result<TarnelObject*> record = as_tarnel(object);
+    if (!record) return std::move(record).error();
+    if ((*record)->borrow_flag == -1) {
+      return PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+    ++(*record)->borrow_flag;
+    return SharedAccess(*record);
+  }
+
+  SharedAccess(SharedAccess&& other) noexcept = default;
+  SharedAccess& operator=(SharedAccess&&) = delete;
+  ~SharedAccess() {
+    if (owner_) --record_->borrow_flag;
+  }
+
+  const core::TarnelCore& state() const noexcept { return record_->state; }
+
+ private:
+  explicit SharedAccess(TarnelObject* record) noexcept
+      : record_(record), owner_(PyRef::borrow(reinterpret_cast<PyObject*>(record))) {}
+
+  TarnelObject* record_;
+  PyRef owner_;  // dropped after the destructor body has lowered the counter
+};
+
+// Write access: the same, exclusive.
+class ExclusiveAccess {
+ public:
+  static Result<ExclusiveAccess> take(PyObject* object) {
+    Result<TarnelObject*> record = as_tarnel(object);
+    if (!record) return std::move(record).error();
+    if ((*record)->borrow_flag != 0) return PyErr::new_message(PyExc_RuntimeError, "Already borrowed");
+    (*record)->borrow_flag = -1;
+    return ExclusiveAccess(*record);
+  }
+
+  ExclusiveAccess(ExclusiveAccess&& other) noexcept = default;
+  ExclusiveAccess& operator=(ExclusiveAccess&&) = delete;
+  ~ExclusiveAccess() {
+    if (owner_) record_->borrow_flag = 0;
+  }
+
+  core::TarnelCore& state() const noexcept { return record_->state; }
+
+ private:
+  explicit ExclusiveAccess(TarnelObject* record) noexcept
+      : record_(record), owner_(PyRef::borrow(reinterpret_cast<PyObject*>(record))) {}
+
+  TarnelObject* record_;
+  PyRef owner_;
+};
+
+}  // namespace vostral::py

@@ -1,0 +1,313 @@
+#include "module/class_binding.hpp"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "module/arg_binding.hpp"
+#include "module/borrow_access.hpp"
+#include "module/entry_guard.hpp"
+#include "module/py_err.hpp"
+#include "module/py_ref.hpp"
+#include "runtime/fault.hpp"
+
+namespace vostral::py {
+namespace {
+
+using core::Cell;
+using runtime::raise_fault;
+
+// ---- Signatures -------------------------------------------------------------
+
+constexpr std::string_view MODE_NAMES[] = {"mode"};
+constexpr std::string_view SEQUENCE_NAMES[] = {"sequence"};
+constexpr std::string_view DIRECTION_NAMES[] = {"direction"};
+
+constexpr CallSignature NEW_SIGNATURE{"__new__", "TarnelCore", MODE_NAMES, 0, 1, {}};
+constexpr CallSignature MOVE_SEQUENCE_SIGNATURE{"move_sequence", "TarnelCore", SEQUENCE_NAMES, 0, 1, {}};
+constexpr CallSignature MOVE_TILE_SIGNATURE{"move_tile", "TarnelCore", DIRECTION_NAMES, 0, 1, {}};
+
+// ---- Result conversion ------------------------------------------------------
+
+PyRef text_result(std::string_view text) {
+  return require_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// A fresh list of fresh row lists, each slot filled once, in order.
+PyRef board_result(std::span<const Cell> cells, std::size_t side) {
+  PyRef rows = require_object(PyList_New(static_cast<Py_ssize_t>(side)));
+  const Cell* cell = cells.data();
+  for (std::size_t r = 0; r < side; ++r) {
+    PyRef row = require_object(PyList_New(static_cast<Py_ssize_t>(side)));
+    for (std::size_t c = 0; c < side; ++c, ++cell) {
+      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c), require_object(PyLong_FromLong(*cell)).release());
+    }
+    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
+  }
+  return rows;
+}
+
+// ---- Construction and release -------------------------------------------------
+
+PyObject* tarnel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return entry_guard([&]() -> Result<PyRef> {
+    PyObject* slots[1] = {};
+    if (Status bound = bind_tuple_dict(NEW_SIGNATURE, args, kwargs, slots); !bound) return std::move(bound).error();
+    Result<std::uint64_t> mode = extract_unsigned(slots[0]);
+    if (!mode) return wrap_argument_error("mode", std::move(mode).error());
+
+    // The game is complete, scrambled and timed before any object exists, so
+    // no object is ever seen half-built.
+    core::TarnelCore state = core::TarnelCore::create(*mode);
+
+    const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyRef object = PyRef::steal(alloc(type, 0));
+    if (!object) return fetch_required();
+    auto* record = reinterpret_cast<TarnelObject*>(object.get());
+    std::construct_at(&record->state, std::move(state));
+    record->borrow_flag = 0;
+    return object;
+  });
+}
+
+void tarnel_dealloc(PyObject* self) noexcept {
+  entry_guard_unraisable([&]() -> Status {
+    auto* record = reinterpret_cast<TarnelObject*>(self);
+    std::destroy_at(&record->state);
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_free == nullptr) raise_fault("PyBaseObject_Type should have tp_free");
+    type->tp_free(self);
+    // Heap-type instances own a reference to their type; the memory goes first.
+    Py_DECREF(type);
+    return ok();
+  });
+}
+
+// ---- Methods ----------------------------------------------------------------------
+
+PyObject* tarnel_move_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<PyRef> {
+    PyObject* slots[1] = {};
+    if (Status bound = bind_fastcall(MOVE_SEQUENCE_SIGNATURE, args, nargs, kwnames, slots); !bound) {
+      return std::move(bound).error();
+    }
+    Result<ExclusiveAccess> access = ExclusiveAccess::take(self);
+    if (!access) return std::move(access).error();
+    Result<std::string_view> sequence = extract_text(slots[0]);
+    if (!sequence) return wrap_argument_error("sequence", std::move(sequence).error());
+    const bool solved = access->state().move_sequence(*sequence);
+    return PyRef::borrow(solved ? Py_True : Py_False);
+  });
+}
+
+PyObject* tarnel_move_tile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<PyRef> {
+    PyObject* slots[1] = {};
+    if (Status bound = bind_fastcall(MOVE_TILE_SIGNATURE, args, nargs, kwnames, slots); !bound) {
+      return std::move(bound).error();
+    }
+    Result<ExclusiveAccess> access = ExclusiveAccess::take(self);
+    if (!access) return std::move(access).error();
+    Result<char32_t> direction = extract_char(slots[0]);
+    if (!direction) return wrap_argument_error("direction", std::move(direction).error());
+    const std::optional<char32_t> moved = access->state().move_tile(*direction);
+    if (!moved) return PyRef::borrow(Py_None);
+    // Only the four letters ever move a tile.
+    const char letter = static_cast<char>(*moved);
+    return text_result(std::string_view(&letter, 1));
+  });
+}
+
+PyObject* tarnel_get_tarnel(PyObject* self, PyObject*) noexcept {
+  return entry_guard([&]() -> Result<PyRef> {
+    Result<SharedAccess> access = SharedAccess::take(self);
+    if (!access) return std::move(access).error();
+    const core::TarnelCore& state = access->state();
+    return board_result(state.board(), static_cast<std::size_t>(state.get_mode()));
+  });
+}
+
+PyObject* tarnel_duration(PyObject* self, PyObject*) noexcept {
+  return entry_guard([&]() -> Result<PyRef> {
+    Result<SharedAccess> access = SharedAccess::take(self);
+    if (!access) return std::move(access).error();
+    return text_result(access->state().duration());
+  });
+}
+
+PyObject* tarnel_get_cmds_str(PyObject* self, PyObject*) noexcept {
+  return entry_guard([&]() -> Result<PyRef> {
+    Result<SharedAccess> access = SharedAccess::take(self);
+    if (!access) return std::move(access).error();
+    return text_result(access->state().cmds());
+  });
+}
+
+PyObject* tarnel_get_mode(PyObject* self, PyObject*) noexcept {
+  return entry_guard([&]() -> Result<PyRef> {
+    Result<SharedAccess> access = SharedAccess::take(self);
+    if (!access) return std::move(access).error();
+    return require_object(PyLong_FromUnsignedLongLong(access->state().get_mode()));
+  });
+}
+
+// ---- The type ---------------------------------------------------------------------
+
+template <class Function>
+PyCFunction as_method(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Read by the interpreter for as long as the type lives: never freed.
+PyMethodDef TARNEL_METHODS[] = {
+    {"move_sequence", as_method(tarnel_move_sequence), METH_FASTCALL | METH_KEYWORDS,
+     "move_sequence($self, sequence)\n--\n\n"},
+    {"get_tarnel", as_method(tarnel_get_tarnel), METH_NOARGS, "get_tarnel($self)\n--\n\n"},
+    {"move_tile", as_method(tarnel_move_tile), METH_FASTCALL | METH_KEYWORDS, "move_tile($self, direction)\n--\n\n"},
+    {"duration", as_method(tarnel_duration), METH_NOARGS, "duration($self)\n--\n\n"},
+    {"get_cmds_str", as_method(tarnel_get_cmds_str), METH_NOARGS, "get_cmds_str($self)\n--\n\n"},
+    {"get_mode", as_method(tarnel_get_mode), METH_NOARGS, "get_mode($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr std::string_view CLASS_NAME = "TarnelCore";
+constexpr std::string_view CLASS_MODULE = "builtins";
+
+// Class name + text signature + "\n--\n\n" + (empty) description. Built once,
+// kept for the life of the process.
+const std::string& class_doc() {
+  static const std::string doc = std::string(CLASS_NAME) + "(mode)" + "\n--\n\n";
+  return doc;
+}
+
+// Cached after the first successful build and never dropped: the type
+// outlives every instance and every import.
+PyTypeObject* type_cell = nullptr;
+bool class_attributes_installed = false;
+
+Result<PyRef> build_type() {
+  const std::string& doc = class_doc();
+  if (doc.find('\0') != std::string::npos) {
+    return PyErr::new_message(PyExc_ValueError, "class doc cannot contain nul bytes");
+  }
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(doc.c_str())},
+      {Py_tp_new, reinterpret_cast<void*>(tarnel_new)},
+      {Py_tp_methods, TARNEL_METHODS},
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_dealloc, reinterpret_cast<void*>(tarnel_dealloc)},
+      {0, nullptr},
+  };
+  // The interpreter keeps pointing at the name for the life of the type.
+  static const std::string name = std::string(CLASS_MODULE) + "." + std::string(CLASS_NAME);
+  PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(TarnelObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return fetch_required();
+  return PyRef::steal(type);
+}
+
+// ---- The module -------------------------------------------------------------------
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "vostral",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+constexpr int MODULE_API_VERSION = 1013;
+
+std::atomic<std::int64_t> recorded_interpreter{-1};
+PyObject* module_cell = nullptr;  // never dropped: a second import returns it
+
+// `__all__` of the module, created empty when the module has none.
+Result<PyRef> module_all(PyObject* module) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    PyErr error = fetch_required();
+    if (PyErr_GivenExceptionMatches(exception_type(error), PyExc_AttributeError) == 0) return error;
+    all = require_object(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) return fetch_required();
+    return all;
+  }
+  if (!PyList_Check(all.get())) return PyErr::conversion(all.get(), "PyList");
+  return all;
+}
+
+Status module_body(PyObject* module) {
+  Result<PyTypeObject*> type = tarnel_type_checked();
+  if (!type) return std::move(type).error();
+  PyRef name = text_result(CLASS_NAME);
+  Result<PyRef> all = module_all(module);
+  if (!all) return std::move(all).error();
+  if (PyList_Append(all->get(), name.get()) != 0) {
+    PyErr failure = fetch_required();
+    raise_fault("could not append __name__ to __all__: " + diagnostic_text(failure));
+  }
+  if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(*type)) != 0) return fetch_required();
+  return ok();
+}
+
+Result<PyRef> initialise_module() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return fetch_required();
+  std::int64_t expected = -1;
+  if (!recorded_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    return PyErr::new_message(PyExc_ImportError,
+                              "vostral is already loaded in another interpreter of this process, and its "
+                              "modules do not yet support subinterpreters");
+  }
+  if (module_cell != nullptr) return PyRef::borrow(module_cell);
+
+  PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, MODULE_API_VERSION));
+  if (!module) return fetch_required();
+  if (Status body = module_body(module.get()); !body) return std::move(body).error();
+  // Running the body may have imported the module again from within.
+  if (module_cell == nullptr) module_cell = module.release();
+  return PyRef::borrow(module_cell);
+}
+
+}  // namespace
+
+Result<PyTypeObject*> tarnel_type_checked() {
+  if (type_cell != nullptr && class_attributes_installed) return type_cell;
+  if (type_cell == nullptr) {
+    Result<PyRef> built = build_type();
+    if (!built) {
+      PyErr failure = std::move(built).error();
+      PyErr wrapped = PyErr::new_message(PyExc_RuntimeError, "An error occurred while initializing class TarnelCore");
+      set_cause(wrapped, std::move(failure));
+      return wrapped;
+    }
+    // Building can run code that asked for the type too: the first stored wins.
+    if (type_cell == nullptr) type_cell = reinterpret_cast<PyTypeObject*>(built->release());
+  }
+  // The class has no attributes of its own to install; the mark records that
+  // nothing remains to be done.
+  class_attributes_installed = true;
+  return type_cell;
+}
+
+PyTypeObject* tarnel_type() {
+  if (type_cell != nullptr && class_attributes_installed) return type_cell;
+  Result<PyTypeObject*> type = tarnel_type_checked();
+  if (!type) {
+    PyErr failure = std::move(type).error();
+    print(failure);
+    raise_fault("failed to create type object for TarnelCore");
+  }
+  return *type;
+}
+
+}  // namespace vostral::py
+
+PyMODINIT_FUNC PyInit_vostral() {
+  return vostral::py::entry_guard([]() { return vostral::py::initialise_module(); });
+}

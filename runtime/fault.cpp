@@ -1,0 +1,48 @@
+#include "runtime/fault.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+namespace vostral::runtime {
+namespace {
+
+void write_stderr(const std::string& text) noexcept {
+  // One write, so reports from different threads do not interleave mid-line.
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+std::string fault_report(std::string_view message, const std::source_location& where) {
+  std::string text = "thread '<unnamed>' panicked at ";
+  text += where.file_name();
+  text += ':';
+  text += std::to_string(where.line());
+  text += ':';
+  text += std::to_string(where.column());
+  text += ":\n";
+  text += message;
+  text += '\n';
+  return text;
+}
+
+void raise_fault(std::string_view message, std::source_location where) {
+  write_stderr(fault_report(message, where));
+  throw Fault(std::string(message));
+}
+
+void resume_fault(std::string message) { throw Fault(std::move(message)); }
+
+void abort_with_report(std::string_view message, std::source_location where) noexcept {
+  try {
+    write_stderr(fault_report(message, where));
+  } catch (...) {
+    // Out of memory while formatting: the fixed words are still worth writing.
+    std::fputs("thread '<unnamed>' panicked\n", stderr);
+  }
+  std::abort();
+}
+
+}  // namespace vostral::runtime

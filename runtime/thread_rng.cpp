@@ -1,0 +1,142 @@
+#include "runtime/thread_rng.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "runtime/fault.hpp"
+
+namespace vostral::runtime {
+namespace {
+
+std::atomic<EntropySource> active_source{&system_entropy};
+
+// Bumped in every child process after fork, so that a generator copied from
+// the parent notices it must reseed.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void note_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+int read_urandom(std::span<std::byte> out) noexcept {
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t got = ::read(fd, out.data() + done, out.size() - done);
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error = got < 0 ? errno : EIO;
+      break;
+    }
+  }
+  ::close(fd);
+  return error;
+}
+
+std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
+
+// A 256-bit xoshiro-family generator: seeded with exactly the 32 bytes the
+// entropy source gives, fast enough that a scramble of 1000 draws costs a few
+// dozen steps, and each 64-bit output feeds 32 two-bit draws.
+class Generator {
+ public:
+  bool seeded(std::uint64_t generation) const noexcept {
+    return seeded_ && generation_ == generation;
+  }
+
+  void seed(std::uint64_t generation) {
+    std::array<std::byte, 32> bytes{};
+    if (const int error = active_source.load(std::memory_order_relaxed)(bytes); error != 0) {
+      raise_fault("could not initialize thread_rng: " + std::system_category().message(error));
+    }
+    std::memcpy(state_.data(), bytes.data(), bytes.size());
+    if ((state_[0] | state_[1] | state_[2] | state_[3]) == 0) {
+      state_[0] = 0x9E3779B97F4A7C15u;  // the one state this generator cannot leave
+    }
+    bits_left_ = 0;
+    generation_ = generation;
+    seeded_ = true;
+  }
+
+  void fill_below_4(std::span<std::uint8_t> draws) noexcept {
+    for (std::uint8_t& draw : draws) {
+      if (bits_left_ == 0) {
+        bits_ = next();
+        bits_left_ = 64;
+      }
+      draw = static_cast<std::uint8_t>(bits_ >> 62);
+      bits_ <<= 2;
+      bits_left_ -= 2;
+    }
+  }
+
+  void forget() noexcept { seeded_ = false; }
+
+ private:
+  std::uint64_t next() noexcept {
+    const std::uint64_t result = rotl(state_[1] * 5, 7) * 9;
+    const std::uint64_t t = state_[1] << 17;
+    state_[2] ^= state_[0];
+    state_[3] ^= state_[1];
+    state_[1] ^= state_[2];
+    state_[0] ^= state_[3];
+    state_[2] ^= t;
+    state_[3] = rotl(state_[3], 45);
+    return result;
+  }
+
+  std::array<std::uint64_t, 4> state_{};
+  std::uint64_t bits_ = 0;
+  unsigned bits_left_ = 0;
+  std::uint64_t generation_ = 0;
+  bool seeded_ = false;
+};
+
+thread_local Generator thread_generator;
+
+}  // namespace
+
+int system_entropy(std::span<std::byte> out) noexcept {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t got = ::getrandom(out.data() + done, out.size() - done, 0);
+    if (got >= 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno == ENOSYS) {
+      return read_urandom(out.subspan(done));
+    } else {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+EntropySource replace_entropy_source(EntropySource source) noexcept {
+  return active_source.exchange(source != nullptr ? source : &system_entropy);
+}
+
+void draw_below_4(std::span<std::uint8_t> draws) {
+  static const bool fork_hook = (pthread_atfork(nullptr, nullptr, &note_fork_in_child), true);
+  (void)fork_hook;
+  const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  if (!thread_generator.seeded(generation)) thread_generator.seed(generation);
+  thread_generator.fill_below_4(draws);
+}
+
+void reset_thread_rng() noexcept { thread_generator.forget(); }
+
+}  // namespace vostral::runtime

@@ -1,0 +1,172 @@
+#include "core/upper_case.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using vostral::core::upper_case;
+using vostral::core::UpperMapping;
+
+constexpr char32_t kMaxCodePoint = 0x10FFFF;
+
+struct Expected {
+  char32_t code_point;
+  std::vector<char32_t> chars;
+};
+
+std::string hex(char32_t value) {
+  std::ostringstream out;
+  out << "U+" << std::hex << std::uppercase << static_cast<std::uint32_t>(value);
+  return out.str();
+}
+
+std::string describe(const UpperMapping& m) {
+  std::string text = "{";
+  for (unsigned i = 0; i < m.count && i < 3; ++i) {
+    if (i != 0) text += ' ';
+    text += hex(m.chars[i]);
+  }
+  return text + "} count " + std::to_string(m.count);
+}
+
+std::string describe(const std::vector<char32_t>& chars) {
+  std::string text = "{";
+  for (std::size_t i = 0; i < chars.size(); ++i) {
+    if (i != 0) text += ' ';
+    text += hex(chars[i]);
+  }
+  return text + "}";
+}
+
+bool matches(const UpperMapping& m, const std::vector<char32_t>& chars) {
+  if (m.count != chars.size()) return false;
+  for (std::size_t i = 0; i < chars.size(); ++i) {
+    if (m.chars[i] != chars[i]) return false;
+  }
+  return true;
+}
+
+char32_t parse_hex(const std::string& text) {
+  std::size_t used = 0;
+  const unsigned long value = std::stoul(text, &used, 16);
+  if (used != text.size() || value > kMaxCodePoint) {
+    throw std::invalid_argument("bad code point '" + text + "'");
+  }
+  return static_cast<char32_t>(value);
+}
+
+// Parses "CP:U1 U2 U3" lines; throws on anything malformed or out of order so a
+// corrupt file fails loudly instead of silently checking less.
+std::vector<Expected> read_expectations(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  std::vector<Expected> entries;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) throw std::invalid_argument("no ':' in '" + line + "'");
+    Expected entry{parse_hex(line.substr(0, colon)), {}};
+    std::istringstream rest(line.substr(colon + 1));
+    std::string word;
+    while (rest >> word) entry.chars.push_back(parse_hex(word));
+    if (entry.chars.empty() || entry.chars.size() > 3) {
+      throw std::invalid_argument("bad result length in '" + line + "'");
+    }
+    if (!entries.empty() && entries.back().code_point >= entry.code_point) {
+      throw std::invalid_argument("entries not strictly sorted at '" + line + "'");
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+void expect_upper(char32_t cp, std::vector<char32_t> chars) {
+  const UpperMapping m = upper_case(cp);
+  EXPECT_TRUE(matches(m, chars)) << hex(cp) << " gave " << describe(m) << ", expected "
+                                 << describe(chars);
+}
+
+TEST(UpperCase, MatchesInterpreterForEveryCodePoint) {
+  const char* path = std::getenv("VOSTRAL_UPPER_EXPECTED");
+  if (path == nullptr || *path == '\0') {
+    GTEST_SKIP() << "VOSTRAL_UPPER_EXPECTED is not set; generate the file with "
+                    "tools/gen_upper_table.py --dump PATH and point the variable at it";
+  }
+  std::vector<Expected> entries;
+  ASSERT_NO_THROW(entries = read_expectations(path)) << "while reading " << path;
+  // Unicode 13.0 has 1485 such code points; a truncated or empty file must not pass.
+  ASSERT_GT(entries.size(), 1000u) << path << " has implausibly few entries";
+
+  std::size_t next = 0;
+  std::size_t mismatches = 0;
+  std::vector<char32_t> itself(1);
+  for (char32_t cp = 0; cp <= kMaxCodePoint; ++cp) {
+    const std::vector<char32_t>* expected = &itself;
+    if (next < entries.size() && entries[next].code_point == cp) {
+      expected = &entries[next++].chars;
+    } else {
+      itself[0] = cp;
+    }
+    const UpperMapping m = upper_case(cp);
+    if (!matches(m, *expected) && ++mismatches <= 20) {
+      ADD_FAILURE() << hex(cp) << " gave " << describe(m) << ", expected "
+                    << describe(*expected);
+    }
+  }
+  EXPECT_EQ(next, entries.size()) << "not every entry was visited";
+  EXPECT_EQ(mismatches, 0u) << "code points whose upper case differs from the interpreter";
+}
+
+TEST(UpperCase, AsciiLettersAndDigits) {
+  for (char32_t c = U'a'; c <= U'z'; ++c) expect_upper(c, {c - 0x20});
+  for (char32_t c = U'A'; c <= U'Z'; ++c) expect_upper(c, {c});
+  for (char32_t c = U'0'; c <= U'9'; ++c) expect_upper(c, {c});
+  expect_upper(U'@', {U'@'});
+  expect_upper(U'[', {U'['});
+  expect_upper(U'`', {U'`'});
+  expect_upper(U'{', {U'{'});
+  expect_upper(0x7F, {0x7F});
+}
+
+TEST(UpperCase, MoveLettersMapToThemselves) {
+  for (char32_t c : {U'U', U'D', U'L', U'R'}) expect_upper(c, {c});
+}
+
+TEST(UpperCase, ExpandingMappings) {
+  expect_upper(0x00DF, {U'S', U'S'});
+  expect_upper(0xFB02, {U'F', U'L'});
+  expect_upper(0xFB04, {U'F', U'F', U'L'});
+  expect_upper(0x0149, {0x02BC, U'N'});
+  expect_upper(0x0390, {0x0399, 0x0308, 0x0301});
+}
+
+TEST(UpperCase, NonAsciiSingleMappings) {
+  expect_upper(0x00E9, {0x00C9});
+  expect_upper(0x00FF, {0x0178});
+  expect_upper(0x0131, {U'I'});
+  expect_upper(0x017F, {U'S'});
+  expect_upper(0x1E9E, {0x1E9E});
+  expect_upper(0x1E943, {0x1E921});
+}
+
+TEST(UpperCase, EdgesOfTheDomainMapToThemselves) {
+  expect_upper(0xD800, {0xD800});
+  expect_upper(0xDC00, {0xDC00});
+  expect_upper(0xDFFF, {0xDFFF});
+  expect_upper(kMaxCodePoint, {kMaxCodePoint});
+  expect_upper(0x110000, {0x110000});
+  expect_upper(0x7FFFFFFF, {0x7FFFFFFF});
+  expect_upper(0xFFFFFFFF, {0xFFFFFFFF});
+}
+
+}  // namespace
