@@ -16,14 +16,44 @@ namespace {
 
 using runtime::raise_fault;
 
-// DIRECTION_OFFSETS index of each ASCII character, -1 for the non-directions.
-constexpr std::array<std::int8_t, 128> DIRECTION_INDEX = [] {
-  std::array<std::int8_t, 128> index{};
-  index.fill(-1);
+// Direction indices: 0..3 are the entries of DIRECTION_OFFSETS, NO_MOVE is a
+// step of zero (a character that is no direction), NOT_ASCII marks the bytes
+// that end an ASCII run.
+constexpr std::uint8_t NO_MOVE = 4;
+constexpr std::uint8_t NOT_ASCII = 5;
+
+constexpr std::array<std::int64_t, 5> ROW_STEP = {
+    DIRECTION_OFFSETS[0].row, DIRECTION_OFFSETS[1].row, DIRECTION_OFFSETS[2].row, DIRECTION_OFFSETS[3].row, 0};
+constexpr std::array<std::int64_t, 5> COLUMN_STEP = {DIRECTION_OFFSETS[0].column, DIRECTION_OFFSETS[1].column,
+                                                     DIRECTION_OFFSETS[2].column, DIRECTION_OFFSETS[3].column, 0};
+
+// Direction index of each ASCII character taken as it is (what move_tile sees).
+constexpr std::array<std::uint8_t, 128> DIRECTION_INDEX = [] {
+  std::array<std::uint8_t, 128> index{};
+  index.fill(NO_MOVE);
   for (std::size_t i = 0; i < DIRECTION_OFFSETS.size(); ++i) {
-    index[static_cast<std::size_t>(DIRECTION_OFFSETS[i].letter)] = static_cast<std::int8_t>(i);
+    index[static_cast<std::size_t>(DIRECTION_OFFSETS[i].letter)] = static_cast<std::uint8_t>(i);
   }
   return index;
+}();
+
+// Each byte of a sequence: its upper-case form and the direction that form
+// names. ASCII upper-casing is a–z only and never expands.
+struct AsciiPlay {
+  char upper;
+  std::uint8_t direction;
+};
+constexpr std::array<AsciiPlay, 256> ASCII_PLAY = [] {
+  std::array<AsciiPlay, 256> play{};
+  for (std::size_t byte = 0; byte < play.size(); ++byte) {
+    if (byte >= 0x80) {
+      play[byte] = {0, NOT_ASCII};
+      continue;
+    }
+    const std::size_t upper = byte >= 'a' && byte <= 'z' ? byte - ('a' - 'A') : byte;
+    play[byte] = {static_cast<char>(upper), DIRECTION_INDEX[upper]};
+  }
+  return play;
 }();
 
 constexpr bool scramble_letters_follow_offsets() {
@@ -38,6 +68,10 @@ static_assert(scramble_letters_follow_offsets(), "a scramble draw indexes DIRECT
 // text; beyond this bound the log grows as it fills instead, so a huge text
 // that is solved early does not hold a huge buffer.
 constexpr std::size_t MAX_LOG_RESERVE = std::size_t{64} << 20;
+// ASCII is played in runs of at most this many bytes, each with its log room
+// made before any of its moves, so running out of memory never splits a move
+// from its letter.
+constexpr std::size_t ASCII_BATCH = std::size_t{1} << 16;
 
 std::string decimal(u128 value) {
   char digits[40];
@@ -60,7 +94,79 @@ void check_side(std::uint64_t mode) {
   }
 }
 
+void fill_goal(Cell* goal, std::size_t cells) noexcept {
+  for (std::size_t i = 0; i + 1 < cells; ++i) goal[i] = static_cast<Cell>(i + 1);
+  goal[cells - 1] = 0;
+}
+
 }  // namespace
+
+// While a Cursor works on the state, the gap's cell may hold a stale value;
+// store() writes its 0 back, so outside a batch the board is always exact.
+struct TarnelCore::Cursor {
+  explicit Cursor(TarnelCore& state) noexcept
+      : board(state.board_.get()),
+        goal(state.goal_.get()),
+        last(static_cast<std::int64_t>(state.side_) - 1),
+        side(static_cast<std::int64_t>(state.side_)),
+        row(static_cast<std::int64_t>(state.gap_row_)),
+        column(static_cast<std::int64_t>(state.gap_column_)),
+        gap(state.gap_),
+        misplaced(state.misplaced_) {}
+
+  void store(TarnelCore& state) const noexcept {
+    board[gap] = 0;
+    state.gap_row_ = static_cast<std::size_t>(row);
+    state.gap_column_ = static_cast<std::size_t>(column);
+    state.gap_ = gap;
+    state.misplaced_ = misplaced;
+  }
+
+  // Steps to -1 or to side come back to the edge they left: a blocked move
+  // is the same as a step clamped to the board.
+  std::int64_t clamp(std::int64_t value) const noexcept {
+    value += static_cast<std::int64_t>(static_cast<std::uint64_t>(value) >> 63);  // -1 -> 0
+    return value - static_cast<std::int64_t>(value > last);                          // side -> last
+  }
+
+  // Moves the gap one step in `direction` (0..3, or NO_MOVE), or leaves it
+  // when the step would leave the board. Row and column are each a walk
+  // clamped to the board, so there is no branch to mispredict on the
+  // unpredictable letters of a scramble or a text. A blocked step and
+  // NO_MOVE become an exchange of the gap with itself, which changes nothing.
+  // Returns whether a tile moved.
+  bool slide(std::uint8_t direction) noexcept {
+    const std::int64_t next_row = clamp(row + ROW_STEP[direction]);
+    const std::int64_t next_column = clamp(column + COLUMN_STEP[direction]);
+    const bool moved = (next_row != row) | (next_column != column);
+    row = next_row;
+    column = next_column;
+    const auto tile = static_cast<std::size_t>(row * side + column);
+
+    // The tile leaves `tile` for `gap`. The cell under the gap is not
+    // cleared until store(): nothing reads it before then, and leaving it
+    // spares a store that the next step's load would have to wait for. A
+    // step that stays (tile == gap) writes the cell's own value back and
+    // changes no count.
+    const Cell value = board[tile];
+    misplaced += static_cast<std::size_t>(value != goal[gap]);
+    misplaced -= static_cast<std::size_t>(value != goal[tile]);
+    board[gap] = value;
+    gap = tile;
+    return moved;
+  }
+
+  bool solved() const noexcept { return misplaced == 0; }
+
+  Cell* board;
+  const Cell* goal;
+  std::int64_t last;
+  std::int64_t side;
+  std::int64_t row;
+  std::int64_t column;
+  std::size_t gap;
+  std::size_t misplaced;
+};
 
 TarnelCore::TarnelCore(std::uint64_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
                        std::unique_ptr<Cell[]> goal)
@@ -71,15 +177,15 @@ TarnelCore::TarnelCore(std::uint64_t mode, u128 start_ms, std::unique_ptr<Cell[]
       side_(static_cast<std::size_t>(mode)),
       gap_row_(side_ - 1),
       gap_column_(side_ - 1),
-      mismatches_(0) {}
+      gap_(side_ * side_ - 1),
+      misplaced_(0) {}
 
 TarnelCore TarnelCore::create(std::uint64_t mode) {
   check_side(mode);
   const auto cells = static_cast<std::size_t>(mode * mode);
   auto board = std::make_unique_for_overwrite<Cell[]>(cells);
   auto goal = std::make_unique_for_overwrite<Cell[]>(cells);
-  for (std::size_t i = 0; i + 1 < cells; ++i) goal[i] = static_cast<Cell>(i + 1);
-  goal[cells - 1] = 0;
+  fill_goal(goal.get(), cells);
   std::copy_n(goal.get(), cells, board.get());
 
   // Timed before the scramble, so the elapsed time includes it.
@@ -108,70 +214,43 @@ TarnelCore TarnelCore::with_board(const Rows& rows, u128 start_ms) {
       board[r * side + c] = value;
     }
   }
-  for (std::size_t i = 0; i + 1 < cells; ++i) goal[i] = static_cast<Cell>(i + 1);
-  goal[cells - 1] = 0;
+  fill_goal(goal.get(), cells);
 
   TarnelCore state(side, start_ms, std::move(board), std::move(goal));
   state.gap_row_ = gap / side;
   state.gap_column_ = gap % side;
-  state.mismatches_ = 0;
-  for (std::size_t i = 0; i < cells; ++i) state.mismatches_ += state.board_[i] != state.goal_[i] ? 1u : 0u;
+  state.gap_ = gap;
+  state.misplaced_ = 0;
+  for (std::size_t i = 0; i < cells; ++i) {
+    state.misplaced_ += state.board_[i] != 0 && state.board_[i] != state.goal_[i] ? 1u : 0u;
+  }
   return state;
 }
 
 void TarnelCore::scramble() {
   std::array<std::uint8_t, SCRAMBLE_MOVES> draws;
   runtime::draw_below_4(draws);
-  cmds_.reserve(cmds_.size() + SCRAMBLE_MOVES);
-  for (const std::uint8_t draw : draws) {
+  char* letters = cmds_.room(SCRAMBLE_MOVES);
+  Cursor cursor(*this);
+  for (std::size_t i = 0; i < SCRAMBLE_MOVES; ++i) {
     // Logged whether or not the move is blocked, as move_tile would.
-    cmds_.push_back(SCRAMBLE_LETTERS[draw]);
-    step(DIRECTION_OFFSETS[draw]);
+    letters[i] = SCRAMBLE_LETTERS[draws[i]];
+    cursor.slide(draws[i]);
   }
-}
-
-bool TarnelCore::step(const DirectionOffset& offset) noexcept {
-  // Unsigned wrap-around turns "row -1" into a value no smaller than side_,
-  // so one comparison per axis finds every blocked move.
-  const std::size_t row = gap_row_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.row));
-  const std::size_t column =
-      gap_column_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.column));
-  if (row >= side_ || column >= side_) return false;
-
-  const std::size_t gap = gap_row_ * side_ + gap_column_;
-  const std::size_t tile = row * side_ + column;
-  const Cell value = board_[tile];
-  const std::size_t wrong_before =
-      static_cast<std::size_t>(goal_[gap] != 0) + static_cast<std::size_t>(goal_[tile] != value);
-  const std::size_t wrong_after =
-      static_cast<std::size_t>(goal_[gap] != value) + static_cast<std::size_t>(goal_[tile] != 0);
-  board_[gap] = value;
-  board_[tile] = 0;
-  mismatches_ = mismatches_ + wrong_after - wrong_before;
-  gap_row_ = row;
-  gap_column_ = column;
-  return true;
-}
-
-void TarnelCore::play(char32_t ch) noexcept {
-  if (ch < DIRECTION_INDEX.size()) {
-    if (const std::int8_t index = DIRECTION_INDEX[ch]; index >= 0) {
-      step(DIRECTION_OFFSETS[static_cast<std::size_t>(index)]);
-    }
-  }
+  cursor.store(*this);
+  cmds_.commit(SCRAMBLE_MOVES);
 }
 
 std::optional<char32_t> TarnelCore::move_tile(char32_t direction) {
   if (!is_scalar_value(direction)) raise_fault("move_tile needs a Unicode scalar value");
   // Log first: blocked moves and other characters are recorded too. If the
   // log cannot grow, nothing has changed.
-  append_utf8(cmds_, direction);
-  if (direction < DIRECTION_INDEX.size()) {
-    if (const std::int8_t index = DIRECTION_INDEX[direction];
-        index >= 0 && step(DIRECTION_OFFSETS[static_cast<std::size_t>(index)])) {
-      return direction;
-    }
-  }
+  char bytes[4];
+  cmds_.append(bytes, encode_utf8(direction, bytes));
+  Cursor cursor(*this);
+  const bool moved = cursor.slide(direction < DIRECTION_INDEX.size() ? DIRECTION_INDEX[direction] : NO_MOVE);
+  cursor.store(*this);
+  if (moved) return direction;
   return std::nullopt;
 }
 
@@ -182,41 +261,59 @@ void TarnelCore::clear_log_for(std::size_t text_bytes) {
     cmds_.clear();
     return;
   }
-  // A fresh buffer either way: too small to take the text in one go, or far
-  // larger than it (left by an earlier long text). Allocated before the old
-  // log goes, so running out of memory here changes nothing.
-  std::string fresh;
-  fresh.reserve(wanted);
-  cmds_.swap(fresh);
+  // Too small to take the text in one go, or far larger than it (left by an
+  // earlier long text): a fresh buffer, allocated before the old log goes.
+  cmds_.reset(wanted);
+}
+
+std::size_t TarnelCore::play_ascii(const unsigned char* text, std::size_t count, bool& solved) {
+  char* letters = cmds_.room(count);
+  Cursor cursor(*this);
+  std::size_t played = 0;
+  solved = false;
+  while (played < count) {
+    const AsciiPlay play = ASCII_PLAY[text[played]];
+    if (play.direction == NOT_ASCII) break;
+    letters[played++] = play.upper;
+    cursor.slide(play.direction);
+    if (cursor.solved()) {
+      solved = true;
+      break;
+    }
+  }
+  cursor.store(*this);
+  cmds_.commit(played);
+  return played;
+}
+
+bool TarnelCore::play_char(char32_t ch) {
+  char bytes[4];
+  cmds_.append(bytes, encode_utf8(ch, bytes));
+  Cursor cursor(*this);
+  cursor.slide(ch < DIRECTION_INDEX.size() ? DIRECTION_INDEX[ch] : NO_MOVE);
+  cursor.store(*this);
+  return misplaced_ == 0;
 }
 
 bool TarnelCore::move_sequence(std::string_view utf8) {
   clear_log_for(utf8.size());
-  const char* const data = utf8.data();
+  const auto* text = reinterpret_cast<const unsigned char*>(utf8.data());
   const std::size_t size = utf8.size();
   std::size_t at = 0;
   while (at < size) {
-    const auto byte = static_cast<unsigned char>(data[at]);
-    if (byte < 0x80) {
-      // ASCII: upper-casing is a–z only, and a letter never expands.
-      const auto ch = static_cast<unsigned char>(byte >= 'a' && byte <= 'z' ? byte - 0x20 : byte);
-      cmds_.push_back(static_cast<char>(ch));
-      if (const std::int8_t index = DIRECTION_INDEX[ch]; index >= 0) {
-        step(DIRECTION_OFFSETS[static_cast<std::size_t>(index)]);
-      }
-      ++at;
-      if (mismatches_ == 0) return true;
+    if (text[at] < 0x80) {
+      bool solved = false;
+      at += play_ascii(text + at, std::min(size - at, ASCII_BATCH), solved);
+      if (solved) return true;
       continue;
     }
     const char32_t ch = decode_utf8(utf8, at);
     if (ch == INVALID_UTF8) raise_fault("move_sequence needs well-formed UTF-8 text");
-    // Each character of the upper-case form is a move of its own, with its
+    // Each character of the upper-case form is played on its own, with its
     // own solved test: U+FB02 plays F, then L.
     const UpperMapping upper = upper_case(ch);
     for (std::size_t i = 0; i < upper.count; ++i) {
-      append_utf8(cmds_, upper.chars[i]);
-      play(upper.chars[i]);
-      if (mismatches_ == 0) return true;
+      if (play_char(upper.chars[i])) return true;
     }
   }
   return false;

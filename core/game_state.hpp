@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/directions.hpp"
+#include "core/move_log.hpp"
 #include "runtime/u128.hpp"
 
 namespace vostral::core {
@@ -25,10 +26,11 @@ inline constexpr std::uint64_t LARGEST_MODE = 46'340;
 // arrangement it is compared with, the side n, the log of every character
 // handed to move_tile, and the creation time.
 //
-// Besides the board it keeps the gap's position and the number of cells that
-// differ from the goal, both updated by every move, so that a move and the
-// solved test cost O(1) while answering exactly what a scan of the board and
-// a cell-by-cell comparison would.
+// Besides the board it keeps the gap's position and the number of tiles that
+// are not where the goal has them, both updated by every move, so that a move
+// and the solved test cost O(1) while answering exactly what a scan of the
+// board and a cell-by-cell comparison would. (With every tile in place the
+// gap is necessarily in the last cell.)
 //
 // Memory: std::bad_alloc may leave any operation; when it does, the state is
 // still consistent (board, gap, log agree; no half-applied move).
@@ -59,11 +61,11 @@ class TarnelCore {
   // REQUIRES: well-formed UTF-8 (faults otherwise).
   bool move_sequence(std::string_view utf8);
 
-  bool is_solved() const noexcept { return mismatches_ == 0; }
+  bool is_solved() const noexcept { return misplaced_ == 0; }
 
   // Copies; nothing outside the state ever refers into it.
   Rows get_tarnel() const;
-  std::string get_cmds_str() const { return cmds_; }
+  std::string get_cmds_str() const { return std::string(cmds_.view()); }
   std::uint64_t get_mode() const noexcept { return mode_; }
 
   // Time since creation as "H:M:S". Faults when the clock reads before 1970.
@@ -73,31 +75,39 @@ class TarnelCore {
   // valid until the next move.
   std::span<const Cell> board() const noexcept { return {board_.get(), cell_count()}; }
   std::span<const Cell> goal() const noexcept { return {goal_.get(), cell_count()}; }
-  std::string_view cmds() const noexcept { return cmds_; }
+  std::string_view cmds() const noexcept { return cmds_.view(); }
   u128 start_ms() const noexcept { return start_ms_; }
 
  private:
+  // The moving parts of the state, copied into locals while a batch of moves
+  // runs and written back after it.
+  struct Cursor;
+
   TarnelCore(std::uint64_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
              std::unique_ptr<Cell[]> goal);
 
   std::size_t cell_count() const noexcept { return side_ * side_; }
   void scramble();
-  // Moves the gap by one entry of DIRECTION_OFFSETS; false when blocked.
-  bool step(const DirectionOffset& offset) noexcept;
-  // Plays one already-logged character of a sequence.
-  void play(char32_t ch) noexcept;
   void clear_log_for(std::size_t text_bytes);
+  // Plays ASCII text from text[0] for at most `count` bytes, stopping before
+  // a byte that is not ASCII or after the one that left the board solved.
+  // Returns the bytes played; `solved` tells which way it stopped.
+  std::size_t play_ascii(const unsigned char* text, std::size_t count, bool& solved);
+  // Logs and plays one character of an upper-cased sequence; true when the
+  // board is then solved.
+  bool play_char(char32_t ch);
 
   u128 start_ms_;
   std::uint64_t mode_;
-  std::string cmds_;
+  MoveLog cmds_;
   std::unique_ptr<Cell[]> board_;
   std::unique_ptr<Cell[]> goal_;
 
   std::size_t side_;
   std::size_t gap_row_;
   std::size_t gap_column_;
-  std::size_t mismatches_;
+  std::size_t gap_;  // gap_row_ * side_ + gap_column_
+  std::size_t misplaced_;  // tiles (not the gap) whose cell differs from the goal
 };
 
 // "H:M:S" for the time from `start_ms` to `now_ms`: whole hours without bound,

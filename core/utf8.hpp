@@ -10,25 +10,35 @@ inline bool is_scalar_value(char32_t ch) noexcept {
   return ch < 0xD800 || (ch > 0xDFFF && ch <= 0x10FFFF);
 }
 
+// Writes the 1 to 4 bytes of `ch` to `out` and returns how many.
+// REQUIRES: is_scalar_value(ch).
+inline std::size_t encode_utf8(char32_t ch, char* out) noexcept {
+  if (ch < 0x80) {
+    out[0] = static_cast<char>(ch);
+    return 1;
+  }
+  if (ch < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (ch >> 6));
+    out[1] = static_cast<char>(0x80 | (ch & 0x3F));
+    return 2;
+  }
+  if (ch < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (ch >> 12));
+    out[1] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (ch & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (ch >> 18));
+  out[1] = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (ch & 0x3F));
+  return 4;
+}
+
 // Appends the 1 to 4 bytes of `ch`. REQUIRES: is_scalar_value(ch).
 inline void append_utf8(std::string& out, char32_t ch) {
-  if (ch < 0x80) {
-    out.push_back(static_cast<char>(ch));
-  } else if (ch < 0x800) {
-    const char bytes[2] = {static_cast<char>(0xC0 | (ch >> 6)), static_cast<char>(0x80 | (ch & 0x3F))};
-    out.append(bytes, 2);
-  } else if (ch < 0x10000) {
-    const char bytes[3] = {static_cast<char>(0xE0 | (ch >> 12)),
-                           static_cast<char>(0x80 | ((ch >> 6) & 0x3F)),
-                           static_cast<char>(0x80 | (ch & 0x3F))};
-    out.append(bytes, 3);
-  } else {
-    const char bytes[4] = {static_cast<char>(0xF0 | (ch >> 18)),
-                           static_cast<char>(0x80 | ((ch >> 12) & 0x3F)),
-                           static_cast<char>(0x80 | ((ch >> 6) & 0x3F)),
-                           static_cast<char>(0x80 | (ch & 0x3F))};
-    out.append(bytes, 4);
-  }
+  char bytes[4];
+  out.append(bytes, encode_utf8(ch, bytes));
 }
 
 // Decodes the scalar value that starts at text[at] and advances `at` past it.
