@@ -1,0 +1,114 @@
+// Timings of the game core's hot operations: creating a game, one move, and
+// a long move sequence per character. Build optimised; run without arguments.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/game_state.hpp"
+
+namespace {
+
+using vostral::core::TarnelCore;
+using Clock = std::chrono::steady_clock;
+
+// Results are folded into a volatile so the optimiser cannot drop the work
+// that produced them.
+volatile std::uint64_t sink = 0;
+
+void keep(std::uint64_t value) { sink = sink + value; }
+
+double elapsed_ns(Clock::time_point since) {
+  return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - since).count());
+}
+
+double median(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  return samples[samples.size() / 2];
+}
+
+double creation_us(std::uint64_t side, int repeats) {
+  std::vector<double> samples;
+  for (int i = 0; i < repeats; ++i) {
+    const Clock::time_point start = Clock::now();
+    const TarnelCore game = TarnelCore::create(side);
+    samples.push_back(elapsed_ns(start) / 1000.0);
+    keep(static_cast<std::uint64_t>(game.board()[0]) + game.cmds().size());
+  }
+  return median(samples);
+}
+
+std::string random_letters(std::size_t count, const char* alphabet, std::size_t alphabet_size, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::string text(count, ' ');
+  for (char& ch : text) ch = alphabet[rng() % alphabet_size];
+  return text;
+}
+
+double move_tile_ns(std::uint64_t side, const std::string& letters) {
+  std::vector<double> samples;
+  for (int repeat = 0; repeat < 5; ++repeat) {
+    TarnelCore game = TarnelCore::create(side);
+    std::uint64_t moved = 0;
+    const Clock::time_point start = Clock::now();
+    for (const char letter : letters) {
+      if (game.move_tile(static_cast<char32_t>(letter))) ++moved;
+    }
+    samples.push_back(elapsed_ns(start) / static_cast<double>(letters.size()));
+    keep(moved + static_cast<std::uint64_t>(game.is_solved()));
+  }
+  return median(samples);
+}
+
+// Returns 0 when the text solved the board before its end, so the run did
+// not measure what it claims to.
+double move_sequence_ns_per_char(std::uint64_t side, const std::string& text) {
+  std::vector<double> samples;
+  for (int repeat = 0; repeat < 5; ++repeat) {
+    TarnelCore game = TarnelCore::create(side);
+    const Clock::time_point start = Clock::now();
+    const bool solved = game.move_sequence(text);
+    const double ns = elapsed_ns(start);
+    if (solved || game.get_cmds_str().size() != text.size()) return 0;
+    samples.push_back(ns / static_cast<double>(text.size()));
+    keep(game.cmds().size());
+  }
+  return median(samples);
+}
+
+}  // namespace
+
+int main() {
+  std::printf("creation (median)\n");
+  for (const auto& [side, repeats] : {std::pair<std::uint64_t, int>{4, 501}, {100, 101}, {1000, 21}}) {
+    std::printf("  n=%-5llu %10.2f us\n", static_cast<unsigned long long>(side), creation_us(side, repeats));
+  }
+
+  const std::string letters = random_letters(1'000'000, "UDLR", 4, 1);
+  std::printf("move_tile, %zu random letters (median of 5)\n", letters.size());
+  for (const std::uint64_t side : {4u, 100u}) {
+    std::printf("  n=%-5llu %10.2f ns per call\n", static_cast<unsigned long long>(side), move_tile_ns(side, letters));
+  }
+
+  std::printf("move_sequence, 1000000 ASCII characters (median of 5)\n");
+  for (const std::uint64_t side : {4u, 100u}) {
+    double ns = 0;
+    // A random walk can pass through the goal of a small board; try another text if it did.
+    for (std::uint64_t seed = 2; ns == 0 && seed < 50; ++seed) {
+      ns = move_sequence_ns_per_char(side, random_letters(1'000'000, "udlrUDLR", 8, seed));
+    }
+    if (ns == 0) {
+      std::fprintf(stderr, "every text solved the board of side %llu\n", static_cast<unsigned long long>(side));
+      return EXIT_FAILURE;
+    }
+    std::printf("  n=%-5llu %10.2f ns per character\n", static_cast<unsigned long long>(side), ns);
+  }
+  return EXIT_SUCCESS;
+}

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <functional>
+#include <source_location>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/game_state.hpp"
+#include "runtime/clock.hpp"
+#include "runtime/fault.hpp"
+#include "test_seams.hpp"
+
+namespace vostral {
+namespace {
+
+int missing_device(std::span<std::byte>) noexcept { return ENOENT; }
+
+// "thread '<unnamed>' panicked at {file}:{line}:{column}:\n{one line}\n" with
+// positive line and column numbers.
+bool is_report_from(std::string_view report, std::string_view file) {
+  const std::string head = "thread '<unnamed>' panicked at " + std::string(file) + ":";
+  if (!report.starts_with(head)) return false;
+  report.remove_prefix(head.size());
+  for (int number = 0; number < 2; ++number) {
+    if (report.empty() || report[0] < '1' || report[0] > '9') return false;
+    while (!report.empty() && report[0] >= '0' && report[0] <= '9') report.remove_prefix(1);
+    if (report.empty() || report[0] != ':') return false;
+    report.remove_prefix(1);
+  }
+  return report.size() >= 3 && report[0] == '\n' && report.find('\n', 1) == report.size() - 1;
+}
+
+TEST(FaultReport, NamesTheCallSiteRelativeToTheProject) {
+  const std::source_location here = std::source_location::current();
+  const std::string report = runtime::fault_report("it broke", here);
+  EXPECT_EQ(report, "thread '<unnamed>' panicked at tests/core/fault_report_test.cpp:" +
+                        std::to_string(here.line()) + ":" + std::to_string(here.column()) + ":\nit broke\n");
+  // An empty message still ends its own line.
+  EXPECT_EQ(runtime::fault_report("", here), report.substr(0, report.size() - 9) + "\n");
+}
+
+TEST(FaultReport, RaiseWritesTheReportThenThrows) {
+  const std::source_location here = std::source_location::current();
+  testing::internal::CaptureStderr();
+  try {
+    runtime::raise_fault("two\nlines", here);
+    ADD_FAILURE() << "raise_fault returned";
+  } catch (const runtime::Fault& fault) {
+    EXPECT_EQ(fault.message(), "two\nlines");
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), runtime::fault_report("two\nlines", here));
+}
+
+TEST(FaultReport, ResumeWritesNothing) {
+  testing::internal::CaptureStderr();
+  try {
+    runtime::resume_fault("already reported");
+    ADD_FAILURE() << "resume_fault returned";
+  } catch (const runtime::Fault& fault) {
+    EXPECT_EQ(fault.message(), "already reported");
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(FaultReport, LibraryFaultsNameTheirOwnSourceFile) {
+  struct Case {
+    const char* file;
+    std::function<void()> fail;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"core/game_state.cpp", [] { core::TarnelCore::create(0); },
+       "index out of bounds: the len is 0 but the index is 18446744073709551615"},
+      {"core/game_state.cpp", [] { core::TarnelCore::with_board({{1}, {0}}, 0); }, "a board must be square"},
+      {"runtime/clock.cpp", [] { runtime::epoch_ms({-1, 500'000'000}); },
+       "Time went backwards: SystemTimeError(0.5s)"},
+      {"runtime/thread_rng.cpp",
+       [] {
+         test::ScopedEntropySource source(&missing_device);
+         core::TarnelCore::create(2);
+       },
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(c.fail(), runtime::Fault) << c.file;
+    const std::string report = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(is_report_from(report, c.file)) << report;
+    if (c.message != nullptr) {
+      EXPECT_TRUE(report.ends_with(std::string(":\n") + c.message + "\n")) << report;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vostral
