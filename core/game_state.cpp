@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -17,15 +18,8 @@ namespace {
 using runtime::raise_fault;
 
 // Direction indices: 0..3 are the entries of DIRECTION_OFFSETS, NO_MOVE is a
-// step of zero (a character that is no direction), NOT_ASCII marks the bytes
-// that end an ASCII run.
+// step of zero (a character that is no direction).
 constexpr std::uint8_t NO_MOVE = 4;
-constexpr std::uint8_t NOT_ASCII = 5;
-
-constexpr std::array<std::int64_t, 5> ROW_STEP = {
-    DIRECTION_OFFSETS[0].row, DIRECTION_OFFSETS[1].row, DIRECTION_OFFSETS[2].row, DIRECTION_OFFSETS[3].row, 0};
-constexpr std::array<std::int64_t, 5> COLUMN_STEP = {DIRECTION_OFFSETS[0].column, DIRECTION_OFFSETS[1].column,
-                                                     DIRECTION_OFFSETS[2].column, DIRECTION_OFFSETS[3].column, 0};
 
 // Direction index of each ASCII character taken as it is (what move_tile sees).
 constexpr std::array<std::uint8_t, 128> DIRECTION_INDEX = [] {
@@ -37,24 +31,33 @@ constexpr std::array<std::uint8_t, 128> DIRECTION_INDEX = [] {
   return index;
 }();
 
-// Each byte of a sequence: its upper-case form and the direction that form
-// names. ASCII upper-casing is a–z only and never expands.
+// Each ASCII character of a sequence: its upper-case form and the direction
+// that form names. ASCII upper-casing is a–z only and never expands.
 struct AsciiPlay {
   char upper;
   std::uint8_t direction;
 };
-constexpr std::array<AsciiPlay, 256> ASCII_PLAY = [] {
-  std::array<AsciiPlay, 256> play{};
+constexpr std::array<AsciiPlay, 128> ASCII_PLAY = [] {
+  std::array<AsciiPlay, 128> play{};
   for (std::size_t byte = 0; byte < play.size(); ++byte) {
-    if (byte >= 0x80) {
-      play[byte] = {0, NOT_ASCII};
-      continue;
-    }
     const std::size_t upper = byte >= 'a' && byte <= 'z' ? byte - ('a' - 'A') : byte;
     play[byte] = {static_cast<char>(upper), DIRECTION_INDEX[upper]};
   }
   return play;
 }();
+
+// How many of the first `count` bytes come before the first that is not
+// ASCII; eight at a time where it can.
+std::size_t ascii_prefix(const unsigned char* text, std::size_t count) noexcept {
+  std::size_t at = 0;
+  for (; at + 8 <= count; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text + at, sizeof word);
+    if ((word & 0x8080'8080'8080'8080u) != 0) break;
+  }
+  while (at < count && text[at] < 0x80) ++at;
+  return at;
+}
 
 constexpr bool scramble_letters_follow_offsets() {
   for (std::size_t i = 0; i < SCRAMBLE_LETTERS.size(); ++i) {
@@ -101,71 +104,82 @@ void fill_goal(Cell* goal, std::size_t cells) noexcept {
 
 }  // namespace
 
-// While a Cursor works on the state, the gap's cell may hold a stale value;
-// store() writes its 0 back, so outside a batch the board is always exact.
+// The moving parts of the state in locals, for a batch of moves.
+//
+// Where the gap can go is kept as four 16-bit counts in one word, one per
+// direction in DIRECTION_OFFSETS order: the steps left up (the row), down,
+// left (the column) and right. A step is allowed when its count is not zero;
+// it then takes one from that count and gives one to the opposite direction
+// (U and D, L and R are neighbours in the table, so the opposite of d is
+// d ^ 1). A disallowed step, and NO_MOVE, become an exchange of the gap with
+// itself, which changes nothing. Everything is done with masks, without a
+// branch: the letters of a scramble or of a random text are unpredictable.
+//
+// While a Cursor works, the gap's cell may hold a stale value (clearing it
+// at every step would add a store that the next step's load must wait for);
+// store() writes its 0, so outside a batch the board is exact.
 struct TarnelCore::Cursor {
+  static constexpr unsigned LANE_BITS = 16;
+  static_assert(LARGEST_MODE < (std::uint64_t{1} << LANE_BITS), "a count of steps fits a lane");
+
+  struct Step {
+    std::uint64_t lane;   // the count this step needs, as a mask
+    std::uint64_t trade;  // one from this direction's count, one to the opposite's
+    std::size_t offset;   // added to the gap's index
+  };
+
+  static constexpr std::uint64_t lane_one(std::size_t direction) noexcept {
+    return std::uint64_t{1} << (LANE_BITS * direction);
+  }
+
   explicit Cursor(TarnelCore& state) noexcept
       : board(state.board_.get()),
         goal(state.goal_.get()),
-        last(static_cast<std::int64_t>(state.side_) - 1),
-        side(static_cast<std::int64_t>(state.side_)),
-        row(static_cast<std::int64_t>(state.gap_row_)),
-        column(static_cast<std::int64_t>(state.gap_column_)),
         gap(state.gap_),
-        misplaced(state.misplaced_) {}
+        misplaced(state.misplaced_) {
+    const std::size_t last = state.side_ - 1;
+    counts = state.gap_row_ * lane_one(0) + (last - state.gap_row_) * lane_one(1) +
+             state.gap_column_ * lane_one(2) + (last - state.gap_column_) * lane_one(3);
+    for (std::size_t d = 0; d < DIRECTION_OFFSETS.size(); ++d) {
+      const auto row = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(DIRECTION_OFFSETS[d].row));
+      const auto column = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(DIRECTION_OFFSETS[d].column));
+      steps[d] = {lane_one(d) * 0xFFFFu, lane_one(d ^ 1) - lane_one(d), row * state.side_ + column};
+    }
+    steps[NO_MOVE] = {0, 0, 0};
+  }
 
   void store(TarnelCore& state) const noexcept {
     board[gap] = 0;
-    state.gap_row_ = static_cast<std::size_t>(row);
-    state.gap_column_ = static_cast<std::size_t>(column);
+    state.gap_row_ = static_cast<std::size_t>(counts & 0xFFFFu);
+    state.gap_column_ = static_cast<std::size_t>((counts >> (2 * LANE_BITS)) & 0xFFFFu);
     state.gap_ = gap;
     state.misplaced_ = misplaced;
   }
 
-  // Steps to -1 or to side come back to the edge they left: a blocked move
-  // is the same as a step clamped to the board.
-  std::int64_t clamp(std::int64_t value) const noexcept {
-    value += static_cast<std::int64_t>(static_cast<std::uint64_t>(value) >> 63);  // -1 -> 0
-    return value - static_cast<std::int64_t>(value > last);                          // side -> last
-  }
-
-  // Moves the gap one step in `direction` (0..3, or NO_MOVE), or leaves it
-  // when the step would leave the board. Row and column are each a walk
-  // clamped to the board, so there is no branch to mispredict on the
-  // unpredictable letters of a scramble or a text. A blocked step and
-  // NO_MOVE become an exchange of the gap with itself, which changes nothing.
-  // Returns whether a tile moved.
+  // Moves the gap one step in `direction` (0..3, or NO_MOVE) unless that
+  // leaves the board; returns whether a tile moved.
   bool slide(std::uint8_t direction) noexcept {
-    const std::int64_t next_row = clamp(row + ROW_STEP[direction]);
-    const std::int64_t next_column = clamp(column + COLUMN_STEP[direction]);
-    const bool moved = (next_row != row) | (next_column != column);
-    row = next_row;
-    column = next_column;
-    const auto tile = static_cast<std::size_t>(row * side + column);
-
-    // The tile leaves `tile` for `gap`. The cell under the gap is not
-    // cleared until store(): nothing reads it before then, and leaving it
-    // spares a store that the next step's load would have to wait for. A
-    // step that stays (tile == gap) writes the cell's own value back and
-    // changes no count.
+    const Step& step = steps[direction];
+    const std::uint64_t keep = 0 - static_cast<std::uint64_t>((counts & step.lane) != 0);
+    counts += step.trade & keep;
+    const std::size_t tile = gap + (step.offset & keep);
+    // The tile leaves `tile` for `gap`; the one it leaves is now the gap's.
     const Cell value = board[tile];
     misplaced += static_cast<std::size_t>(value != goal[gap]);
     misplaced -= static_cast<std::size_t>(value != goal[tile]);
     board[gap] = value;
     gap = tile;
-    return moved;
+    return keep != 0;
   }
 
   bool solved() const noexcept { return misplaced == 0; }
 
   Cell* board;
   const Cell* goal;
-  std::int64_t last;
-  std::int64_t side;
-  std::int64_t row;
-  std::int64_t column;
+  std::uint64_t counts = 0;
   std::size_t gap;
   std::size_t misplaced;
+  std::array<Step, NO_MOVE + 1> steps;
 };
 
 TarnelCore::TarnelCore(std::uint64_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
@@ -267,15 +281,23 @@ void TarnelCore::clear_log_for(std::size_t text_bytes) {
 }
 
 std::size_t TarnelCore::play_ascii(const unsigned char* text, std::size_t count, bool& solved) {
-  char* letters = cmds_.room(count);
+  const std::size_t run = ascii_prefix(text, count);
+  char* letters = cmds_.room(run);
   Cursor cursor(*this);
+  const auto play = [&](std::size_t at) noexcept {
+    const AsciiPlay letter = ASCII_PLAY[text[at]];
+    letters[at] = letter.upper;
+    cursor.slide(letter.direction);
+  };
   std::size_t played = 0;
   solved = false;
-  while (played < count) {
-    const AsciiPlay play = ASCII_PLAY[text[played]];
-    if (play.direction == NOT_ASCII) break;
-    letters[played++] = play.upper;
-    cursor.slide(play.direction);
+  while (played < run) {
+    // One move puts at most one tile in place, so the next misplaced - 1
+    // letters cannot solve the board: they are played without the test.
+    const std::size_t unsolvable = cursor.misplaced > 1 ? cursor.misplaced - 1 : 0;
+    for (const std::size_t end = played + std::min(run - played, unsolvable); played < end; ++played) play(played);
+    if (played == run) break;
+    play(played++);
     if (cursor.solved()) {
       solved = true;
       break;

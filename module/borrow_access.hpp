@@ -24,16 +24,17 @@ inline Result<TarnelObject*> as_tarnel(PyObject* object) {
 // Read access to a TarnelCore's game state for the guard's lifetime. Holds a
 // reference to the object, and gives the access back however the call ends,
 // so a fault leaves the object usable.
+//
+// Hold it only around calls into the core, never while making Python objects
+// that the cycle collector tracks (lists, exceptions): such an allocation can
+// run a collection, whose finalizers can hand the interpreter lock to another
+// thread, and a call there on the same object would be refused.
 class SharedAccess {
  public:
-  static Result<SharedAccess> take(PyObject* object) {
-    Result<TarnelObject*> record = as_tarnel(object);
-    if (!record) return std::move(record).error();
-    if ((*record)->borrow_flag == -1) {
-      return PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed");
-    }
-    ++(*record)->borrow_flag;
-    return SharedAccess(*record);
+  static Result<SharedAccess> take(TarnelObject* record) {
+    if (record->borrow_flag == -1) return PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed");
+    ++record->borrow_flag;
+    return SharedAccess(record);
   }
 
   SharedAccess(SharedAccess&& other) noexcept = default;
@@ -55,12 +56,10 @@ class SharedAccess {
 // Write access: the same, exclusive.
 class ExclusiveAccess {
  public:
-  static Result<ExclusiveAccess> take(PyObject* object) {
-    Result<TarnelObject*> record = as_tarnel(object);
-    if (!record) return std::move(record).error();
-    if ((*record)->borrow_flag != 0) return PyErr::new_message(PyExc_RuntimeError, "Already borrowed");
-    (*record)->borrow_flag = -1;
-    return ExclusiveAccess(*record);
+  static Result<ExclusiveAccess> take(TarnelObject* record) {
+    if (record->borrow_flag != 0) return PyErr::new_message(PyExc_RuntimeError, "Already borrowed");
+    record->borrow_flag = -1;
+    return ExclusiveAccess(record);
   }
 
   ExclusiveAccess(ExclusiveAccess&& other) noexcept = default;

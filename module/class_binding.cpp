@@ -1,5 +1,7 @@
 #include "module/class_binding.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -35,19 +37,40 @@ PyRef text_result(std::string_view text) {
   return require_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// A fresh list of fresh row lists, each slot filled once, in order.
-PyRef board_result(std::span<const Cell> cells, std::size_t side) {
-  PyRef rows = require_object(PyList_New(static_cast<Py_ssize_t>(side)));
-  const Cell* cell = cells.data();
-  for (std::size_t r = 0; r < side; ++r) {
-    PyRef row = require_object(PyList_New(static_cast<Py_ssize_t>(side)));
-    for (std::size_t c = 0; c < side; ++c, ++cell) {
-      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c), require_object(PyLong_FromLong(*cell)).release());
-    }
-    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
+// A copy of the board, taken under access and converted after it is given
+// back; small boards stay off the heap.
+class BoardCopy {
+ public:
+  explicit BoardCopy(const core::TarnelCore& state) : side_(static_cast<std::size_t>(state.get_mode())) {
+    const std::span<const Cell> board = state.board();
+    if (board.size() > inline_.size()) heap_ = std::make_unique_for_overwrite<Cell[]>(board.size());
+    std::copy(board.begin(), board.end(), cells());
   }
-  return rows;
-}
+
+  // A fresh list of fresh row lists, each slot filled once, in order.
+  PyRef to_lists() const {
+    PyRef rows = require_object(PyList_New(static_cast<Py_ssize_t>(side_)));
+    const Cell* cell = cells();
+    for (std::size_t r = 0; r < side_; ++r) {
+      PyRef row = require_object(PyList_New(static_cast<Py_ssize_t>(side_)));
+      for (std::size_t c = 0; c < side_; ++c, ++cell) {
+        PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c), require_object(PyLong_FromLong(*cell)).release());
+      }
+      PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
+    }
+    return rows;
+  }
+
+ private:
+  // Found afresh on each use: the copy moves (into its Result), and a
+  // pointer into its own inline buffer would not follow it.
+  Cell* cells() noexcept { return heap_ ? heap_.get() : inline_.data(); }
+  const Cell* cells() const noexcept { return heap_ ? heap_.get() : inline_.data(); }
+
+  std::size_t side_;
+  std::array<Cell, 64> inline_;
+  std::unique_ptr<Cell[]> heap_;
+};
 
 // ---- Construction and release -------------------------------------------------
 
@@ -87,17 +110,25 @@ void tarnel_dealloc(PyObject* self) noexcept {
 
 // ---- Methods ----------------------------------------------------------------------
 
+// The bridges check the receiver and convert the argument first, take access
+// only around the core call, and make the Python result after giving it back.
+
 PyObject* tarnel_move_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
     PyObject* slots[1] = {};
     if (Status bound = bind_fastcall(MOVE_SEQUENCE_SIGNATURE, args, nargs, kwnames, slots); !bound) {
       return std::move(bound).error();
     }
-    Result<ExclusiveAccess> access = ExclusiveAccess::take(self);
-    if (!access) return std::move(access).error();
+    Result<TarnelObject*> record = as_tarnel(self);
+    if (!record) return std::move(record).error();
     Result<std::string_view> sequence = extract_text(slots[0]);
     if (!sequence) return wrap_argument_error("sequence", std::move(sequence).error());
-    const bool solved = access->state().move_sequence(*sequence);
+    bool solved = false;
+    {
+      Result<ExclusiveAccess> access = ExclusiveAccess::take(*record);
+      if (!access) return std::move(access).error();
+      solved = access->state().move_sequence(*sequence);
+    }
     return PyRef::borrow(solved ? Py_True : Py_False);
   });
 }
@@ -108,11 +139,16 @@ PyObject* tarnel_move_tile(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (Status bound = bind_fastcall(MOVE_TILE_SIGNATURE, args, nargs, kwnames, slots); !bound) {
       return std::move(bound).error();
     }
-    Result<ExclusiveAccess> access = ExclusiveAccess::take(self);
-    if (!access) return std::move(access).error();
+    Result<TarnelObject*> record = as_tarnel(self);
+    if (!record) return std::move(record).error();
     Result<char32_t> direction = extract_char(slots[0]);
     if (!direction) return wrap_argument_error("direction", std::move(direction).error());
-    const std::optional<char32_t> moved = access->state().move_tile(*direction);
+    std::optional<char32_t> moved;
+    {
+      Result<ExclusiveAccess> access = ExclusiveAccess::take(*record);
+      if (!access) return std::move(access).error();
+      moved = access->state().move_tile(*direction);
+    }
     if (!moved) return PyRef::borrow(Py_None);
     // Only the four letters ever move a tile.
     const char letter = static_cast<char>(*moved);
@@ -120,36 +156,45 @@ PyObject* tarnel_move_tile(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// Runs `read` on the state under shared access and returns what it returns.
+template <class Read>
+auto read_state(PyObject* self, Read&& read) -> Result<decltype(read(std::declval<const core::TarnelCore&>()))> {
+  Result<TarnelObject*> record = as_tarnel(self);
+  if (!record) return std::move(record).error();
+  Result<SharedAccess> access = SharedAccess::take(*record);
+  if (!access) return std::move(access).error();
+  return read(access->state());
+}
+
 PyObject* tarnel_get_tarnel(PyObject* self, PyObject*) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
-    Result<SharedAccess> access = SharedAccess::take(self);
-    if (!access) return std::move(access).error();
-    const core::TarnelCore& state = access->state();
-    return board_result(state.board(), static_cast<std::size_t>(state.get_mode()));
+    Result<BoardCopy> board = read_state(self, [](const core::TarnelCore& state) { return BoardCopy(state); });
+    if (!board) return std::move(board).error();
+    return board->to_lists();
   });
 }
 
 PyObject* tarnel_duration(PyObject* self, PyObject*) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
-    Result<SharedAccess> access = SharedAccess::take(self);
-    if (!access) return std::move(access).error();
-    return text_result(access->state().duration());
+    Result<std::string> text = read_state(self, [](const core::TarnelCore& state) { return state.duration(); });
+    if (!text) return std::move(text).error();
+    return text_result(*text);
   });
 }
 
 PyObject* tarnel_get_cmds_str(PyObject* self, PyObject*) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
-    Result<SharedAccess> access = SharedAccess::take(self);
-    if (!access) return std::move(access).error();
-    return text_result(access->state().cmds());
+    // A str is not tracked by the cycle collector, so it can be made from the
+    // log in place, under access, without a copy.
+    return read_state(self, [](const core::TarnelCore& state) { return text_result(state.cmds()); });
   });
 }
 
 PyObject* tarnel_get_mode(PyObject* self, PyObject*) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
-    Result<SharedAccess> access = SharedAccess::take(self);
-    if (!access) return std::move(access).error();
-    return require_object(PyLong_FromUnsignedLongLong(access->state().get_mode()));
+    Result<std::uint64_t> mode = read_state(self, [](const core::TarnelCore& state) { return state.get_mode(); });
+    if (!mode) return std::move(mode).error();
+    return require_object(PyLong_FromUnsignedLongLong(*mode));
   });
 }
 
