@@ -1,0 +1,205 @@
+import gc
+import glob
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+import vostral
+from vostral import TarnelCore
+
+SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
+ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
+TOO_LARGE = "mode {} is too large: the largest board side is 46340"
+# Gets the fault class in a child process; its fault report ends before the marker.
+PANIC_CLASS = """
+import os, sys, vostral
+try:
+    vostral.TarnelCore(0)
+except BaseException as error:
+    PanicException = type(error)
+sys.stderr.write("--- marker ---\\n")
+"""
+
+
+class TestFaults:
+    @pytest.mark.parametrize(
+        ("mode", "message"),
+        [(0, ZERO_SIDE), (46341, TOO_LARGE.format(46341)), (2**61 - 1, TOO_LARGE.format(2**61 - 1)),
+         (2**61, "capacity overflow"), (2**64 - 1, "capacity overflow")],
+    )
+    def test_creation_faults(self, panic_exception, capfd, mode, message):
+        with pytest.raises(BaseException) as caught:
+            try:
+                TarnelCore(mode)
+            except Exception:
+                pytest.fail("the fault was caught by 'except Exception'")
+        assert type(caught.value) is panic_exception
+        assert caught.value.args == (message,)
+        # The report goes to the standard error stream before the exception travels.
+        pattern = rf"thread '<unnamed>' panicked at core/game_state\.cpp:\d+:\d+:\n{re.escape(message)}\n"
+        assert re.fullmatch(pattern, capfd.readouterr().err)
+
+    def test_panic_exception_class(self, panic_exception):
+        assert (panic_exception.__name__, panic_exception.__module__) == ("PanicException", "vostral_runtime")
+        assert panic_exception.__bases__ == (BaseException,)
+        assert "Like SystemExit, this exception is derived from BaseException" in panic_exception.__doc__
+        assert all(value is not panic_exception for value in vars(vostral).values())
+
+    def test_everything_works_after_a_fault(self, panic_exception):
+        game = TarnelCore(3)
+        board = game.get_tarnel()
+        for mode in (0, 2**61):
+            with pytest.raises(panic_exception):
+                TarnelCore(mode)
+        assert game.move_sequence("x") is False
+        assert (game.get_cmds_str(), game.get_tarnel(), game.get_mode()) == ("X", board, 3)
+        assert TarnelCore(4).get_mode() == 4
+
+    def test_panic_raised_in_python_is_resumed(self, python_subprocess):
+        code = PANIC_CLASS + """
+first = PanicException("x")
+class Panicking:
+    def __index__(self):
+        raise first
+try:
+    vostral.TarnelCore(Panicking())
+except BaseException as error:
+    print(type(error) is PanicException, error is not first, error.args)
+print(vostral.TarnelCore(2).get_mode())
+"""
+        returncode, out, err = python_subprocess(code)
+        assert returncode == 0, err
+        assert out == "True True ('x',)\n2\n"
+        # A banner, then the Python traceback of the first exception; no new report.
+        lines = err.split("--- marker ---\n", 1)[1].splitlines()
+        assert "PanicException" in lines[0]
+        assert lines[1:3] == ["Python stack trace below:", "Traceback (most recent call last):"]
+        assert lines[-2].strip().endswith(", in __index__")
+        assert lines[-1] == "vostral_runtime.PanicException: x"
+        assert not [line for line in lines if "panicked at" in line]
+
+
+class TestSubinterpreter:
+    def test_second_interpreter_is_refused(self, python_subprocess):
+        code = """
+            import importlib, sys, _xxsubinterpreters as interpreters
+            import vostral
+            try:
+                interpreters.run_string(interpreters.create(), "import vostral")
+            except interpreters.RunFailedError as error:
+                print(error)
+            del sys.modules["vostral"]
+            print(importlib.import_module("vostral") is vostral, vostral.TarnelCore(2).get_mode())
+        """
+        returncode, out, err = python_subprocess(code)
+        assert returncode == 0, err
+        refused, again = out.splitlines()
+        assert refused.startswith("<class 'ImportError'>: ")
+        assert "modules do not yet support subinterpreters" in refused
+        assert again == "True 2"
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory defeats an address-space limit")
+class TestMemory:
+    def test_out_of_memory_is_memory_error_and_leaves_objects_usable(self, python_subprocess):
+        code = """
+            import resource, vostral
+            def address_space():
+                with open("/proc/self/status") as status:
+                    return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+            game = vostral.TarnelCore(4)
+            board, log, text = game.get_tarnel(), game.get_cmds_str(), "x" * (64 << 20)
+            # Room for ordinary work, not for a large board or a log as long as the text.
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + (32 << 20), resource.RLIM_INFINITY))
+            for call in (lambda: vostral.TarnelCore(46340), lambda: vostral.TarnelCore(20000),
+                         lambda: game.move_sequence(text)):
+                try:
+                    call()
+                except MemoryError as error:
+                    print(type(error).__name__)
+            print(game.get_tarnel() == board, game.get_cmds_str() == log)
+            print(game.move_tile("x"), game.get_cmds_str()[-1], vostral.TarnelCore(3).get_mode())
+        """
+        assert python_subprocess(code) == (0, "MemoryError\n" * 3 + "True True\nNone x 3\n", "")
+
+
+@pytest.mark.skipif(SANITIZED, reason="preloading the clock faker next to the sanitizer's runtime hangs the process")
+class TestClock:
+    def test_creation_and_duration_follow_the_clock(self, python_subprocess):
+        found = glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")
+        if not found:
+            pytest.skip("the clock faker is not installed")
+        # The faker reads FAKETIME again on every call, so the child moves its own clock.
+        env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), found[0]])),
+               "FAKETIME": "+0", "FAKETIME_NO_CACHE": "1", "TZ": "UTC"}
+        code = PANIC_CLASS + """
+import time
+game, real = vostral.TarnelCore(4), time.time()
+os.environ["FAKETIME"] = "+3725"
+print("faked" if time.time() - real > 3000 else "not faked")
+for offset in ["+3725", "+59", "+60", "+90061", "-3600", "+0"]:
+    os.environ["FAKETIME"] = offset
+    print(game.duration())
+os.environ["FAKETIME"] = "@1969-12-31 23:00:00"
+for call in (lambda: vostral.TarnelCore(4), game.duration):
+    try:
+        call()
+    except PanicException as error:
+        print(error)
+os.environ["FAKETIME"] = "+0"
+print(game.get_mode(), len(game.get_cmds_str()), game.duration())
+"""
+        try:
+            returncode, out, err = python_subprocess(code, env=env, timeout=20)
+        except subprocess.TimeoutExpired:
+            pytest.skip("the interpreter does not start with the clock faker preloaded")
+        lines = out.splitlines()
+        if lines[:1] != ["faked"]:
+            pytest.skip(f"the clock could not be faked here: {err.strip()[-200:]}")
+        assert returncode == 0, err
+        # Partial units are dropped; a clock set back before the creation reads as no time.
+        assert lines[1:7] == ["1:2:5", "0:0:59", "0:1:0", "25:1:1", "0:0:0", "0:0:0"]
+        # Before 1970 both creation and duration fail with the clock fault.
+        for line in lines[7:9]:
+            amount = re.fullmatch(r"Time went backwards: SystemTimeError\(([0-9]+(?:\.[0-9]+)?)s\)", line)
+            assert amount and 3590 < float(amount[1]) < 3610
+        # The fault gave the object's access back: it is still usable.
+        assert lines[9:] == ["4 1000 0:0:0"]
+
+
+class TestReferenceCounts:
+    CYCLES = 10_000
+
+    def test_type_refcount_is_stable_over_create_and_drop(self):
+        before = sys.getrefcount(TarnelCore)
+        for _ in range(self.CYCLES):
+            TarnelCore(2)
+        assert sys.getrefcount(TarnelCore) == before
+
+    def test_failing_calls_keep_argument_refcounts(self, panic_exception):
+        class ZeroIndex:
+            def __index__(self):
+                return 0
+
+        game, argument, zero = TarnelCore(2), object(), ZeroIndex()
+        calls = [
+            lambda: TarnelCore(argument, argument), lambda: TarnelCore(mode=argument, size=argument),
+            lambda: TarnelCore(argument), lambda: TarnelCore(zero),
+            lambda: game.move_tile(argument), lambda: game.move_tile(argument, direction=argument),
+            lambda: game.move_sequence(argument), lambda: game.move_sequence(sequence=argument, other=argument),
+        ]
+        # Each live exception holds its class: collect old ones so the count is stable.
+        counted = (argument, zero, game, TarnelCore, panic_exception)
+        gc.collect()
+        before = [sys.getrefcount(item) for item in counted]
+        for call in calls:
+            for _ in range(self.CYCLES):
+                try:
+                    call()
+                except (TypeError, panic_exception):
+                    pass
+        gc.collect()
+        assert [sys.getrefcount(item) for item in counted] == before

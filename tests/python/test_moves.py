@@ -1,0 +1,174 @@
+import re
+import unicodedata
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from reference import DIRECTION_OFFSETS, ReferenceTarnel, solved_board
+from vostral import TarnelCore
+
+OPPOSITE = {"U": "D", "D": "U", "L": "R", "R": "L"}
+# The module's upper-case table follows this version of the character database.
+TABLE_UNICODE = "13.0.0"
+SAME_UNICODE = unicodedata.unidata_version == TABLE_UNICODE
+# Letters, their lower-case forms, characters whose upper case expands, and
+# (when the tables agree) any other scalar value.
+FEW_CHARACTERS = st.sampled_from(list("UDLRudlrxX7é") + ["ß", "\ufb02", "\ufb04", "\u0149"])
+SCALAR_VALUES = st.integers(0, 0x10FFFF).filter(lambda cp: not 0xD800 <= cp <= 0xDFFF).map(chr)
+ANY_CHARACTER = FEW_CHARACTERS | SCALAR_VALUES if SAME_UNICODE else FEW_CHARACTERS
+# Small sides, and sides on both sides of 8 x 8 (a board read copies small boards inline).
+SIDES = st.sampled_from([1, 2, 3, 4, 5, 8, 9, 16])
+
+
+def unsolved_game(mode=4):
+    """A fresh game whose board is not solved, so a sequence cannot stop at once."""
+    while True:
+        game = TarnelCore(mode)
+        if game.get_tarnel() != solved_board(mode):
+            return game
+
+
+def model_of(game):
+    return ReferenceTarnel.from_state(game.get_tarnel(), game.get_cmds_str())
+
+
+def state(game):
+    return game.get_tarnel(), game.get_cmds_str()
+
+
+def undo_text(game):
+    """The letters that take a freshly created game back to the solved board.
+
+    Replaying the creation log on a solved board must give the game's board and
+    tells which letters moved a tile; their opposites in reverse order undo them.
+    """
+    replay = ReferenceTarnel.from_state(solved_board(game.get_mode()))
+    moved = [ch for ch in game.get_cmds_str() if replay.move_tile(ch)]
+    assert replay.get_tarnel() == game.get_tarnel()
+    return "".join(OPPOSITE[ch] for ch in reversed(moved))
+
+
+class TestMoves:
+    @pytest.mark.parametrize("letter", "UDLR")
+    def test_letter_moves_the_gap_that_way_until_blocked(self, letter):
+        game = TarnelCore(4)
+        dr, dc = DIRECTION_OFFSETS[letter]
+        for _ in range(3):  # enough to reach the edge from anywhere
+            before = game.get_tarnel()
+            r, c = next((r, c) for r in range(4) for c in range(4) if before[r][c] == 0)
+            moved, after = game.move_tile(letter), game.get_tarnel()
+            if 0 <= r + dr < 4 and 0 <= c + dc < 4:
+                assert moved == letter and type(moved) is str
+                before[r][c], before[r + dr][c + dc] = before[r + dr][c + dc], 0
+            else:
+                assert moved is None
+            assert after == before
+        board, log = state(game)
+        assert game.move_tile(letter) is None
+        assert state(game) == (board, log + letter)
+        assert game.move_tile(OPPOSITE[letter]) == OPPOSITE[letter]
+
+    @pytest.mark.parametrize("character", ["u", "d", "l", "r", "X", "é", "\ufb02", "\x00", "\U0001d518", "\U0010ffff"])
+    def test_other_characters_are_logged_as_given_and_move_nothing(self, character):
+        game = TarnelCore(3)
+        board, log = state(game)
+        assert game.move_tile(character) is None
+        assert state(game) == (board, log + character)
+
+    @given(mode=SIDES, characters=st.lists(FEW_CHARACTERS, max_size=60))
+    def test_move_tile_matches_the_model(self, mode, characters):
+        game = TarnelCore(mode)
+        model = model_of(game)
+        assert [game.move_tile(ch) for ch in characters] == [model.move_tile(ch) for ch in characters]
+        assert state(game) == state(model)
+
+
+class TestMoveSequence:
+    @given(mode=SIDES, text=st.text(ANY_CHARACTER, max_size=40))
+    def test_matches_the_model(self, mode, text):
+        game = TarnelCore(mode)
+        model = model_of(game)
+        assert game.move_sequence(text) is model.move_sequence(text)
+        assert state(game) == state(model)
+
+    @pytest.mark.parametrize("case", [str, str.lower])
+    def test_stops_at_the_first_solved_board(self, case):
+        game = unsolved_game()
+        text = undo_text(game)
+        model = model_of(game)
+        assert game.move_sequence(case(text + "XDRUL")) is True
+        assert game.get_tarnel() == solved_board(4)
+        # The letters after the one that solved the board are neither applied nor logged.
+        assert game.get_cmds_str() and text.startswith(game.get_cmds_str())
+        assert model.move_sequence(text) is True
+        assert state(game) == state(model)
+
+    @pytest.mark.parametrize(
+        ("text", "upper"),
+        [("ß", "SS"), ("\ufb02", "FL"), ("\ufb04", "FFL"), ("\u0149", "\u02bcN"), ("udlr", "UDLR"), ("\x00é", "\x00É")],
+    )
+    def test_log_holds_the_upper_cased_text(self, text, upper):
+        game = unsolved_game()
+        model = model_of(game)
+        solved = game.move_sequence(text)
+        # Only a board solved part-way may cut the log short.
+        assert game.get_cmds_str() == upper or (solved and upper.startswith(game.get_cmds_str()))
+        # Each character of an expansion is played on its own: FL is one L move.
+        assert solved is model.move_sequence(text)
+        assert state(game) == state(model)
+
+    @pytest.mark.parametrize(("text", "log"), [("dUU", "D"), ("ßx", "S"), ("\ufb02", "F"), ("xyz", "X"), ("", "")])
+    def test_solved_board_stops_after_the_first_character(self, text, log):
+        # A 1 x 1 board is always solved and the test runs after every character,
+        # blocked moves and non-directions too, even within one expansion; an
+        # empty text runs no test at all.
+        game = TarnelCore(1)
+        assert game.move_sequence(text) is bool(text)
+        assert game.get_cmds_str() == log
+
+    @pytest.mark.skipif(not SAME_UNICODE, reason=f"the module's upper-case table follows Unicode {TABLE_UNICODE}")
+    def test_every_character_is_upper_cased_on_its_own(self):
+        # All but surrogates and the characters whose upper case holds a
+        # direction letter: no tile moves, so nothing stops early.
+        characters = [
+            chr(cp) for cp in range(0x110000)
+            if not 0xD800 <= cp <= 0xDFFF and not set(chr(cp).upper()) & set(OPPOSITE)
+        ]
+        game = unsolved_game()
+        board = game.get_tarnel()
+        assert game.move_sequence("".join(characters)) is False
+        assert state(game) == (board, "".join(ch.upper() for ch in characters))
+
+
+class TestReads:
+    @pytest.mark.parametrize("mode", [1, 2, 3, 4, 7, 8, 9, 30])
+    def test_new_game_is_a_scrambled_permutation_with_its_log(self, mode):
+        game = TarnelCore(mode)
+        board = game.get_tarnel()
+        assert len(board) == mode and all(len(row) == mode for row in board)
+        assert sorted(value for row in board for value in row) == list(range(mode * mode))
+        assert all(type(value) is int for row in board for value in row)
+        log = game.get_cmds_str()
+        assert len(log) == 1000 and set(log) <= set("UDLR")
+        undo_text(game)
+        assert game.get_mode() == mode and type(game.get_mode()) is int
+
+    def test_scrambles_differ(self):
+        assert len({TarnelCore(3).get_cmds_str() for _ in range(3)}) == 3
+
+    @pytest.mark.parametrize("mode", [3, 9])
+    def test_get_tarnel_returns_fresh_lists(self, mode):
+        game = TarnelCore(mode)
+        first, second = game.get_tarnel(), game.get_tarnel()
+        assert first == second and first is not second
+        assert all(a is not b for a, b in zip(first, second))
+        first[0][0] = 99
+        first.append([1])
+        assert game.get_tarnel() == second
+
+    def test_duration_format(self):
+        game = TarnelCore(3)
+        assert game.duration() == "0:0:0"
+        game.move_sequence(undo_text(game))
+        assert re.fullmatch(r"\d+:\d+:\d+", game.duration())
