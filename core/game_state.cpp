@@ -76,14 +76,13 @@ constexpr std::size_t MAX_LOG_RESERVE = std::size_t{64} << 20;
 // from its letter.
 constexpr std::size_t ASCII_BATCH = std::size_t{1} << 16;
 
-std::string decimal(u128 value) {
-  char digits[40];
-  std::size_t at = sizeof digits;
+// Writes `value` in decimal ending just before `end`; returns where it starts.
+char* decimal_before(char* end, u128 value) noexcept {
   do {
-    digits[--at] = static_cast<char>('0' + static_cast<int>(value % 10));
+    *--end = static_cast<char>('0' + static_cast<int>(value % 10));
     value /= 10;
   } while (value != 0);
-  return std::string(digits + at, sizeof digits - at);
+  return end;
 }
 
 void check_side(std::uint64_t mode) {
@@ -261,11 +260,24 @@ std::optional<char32_t> TarnelCore::move_tile(char32_t direction) {
   // log cannot grow, nothing has changed.
   char bytes[4];
   cmds_.append(bytes, encode_utf8(direction, bytes));
-  Cursor cursor(*this);
-  const bool moved = cursor.slide(direction < DIRECTION_INDEX.size() ? DIRECTION_INDEX[direction] : NO_MOVE);
-  cursor.store(*this);
-  if (moved) return direction;
-  return std::nullopt;
+  const std::uint8_t index = direction < DIRECTION_INDEX.size() ? DIRECTION_INDEX[direction] : NO_MOVE;
+  if (index == NO_MOVE) return std::nullopt;
+  // One move alone: a plain test for the edge is cheaper than setting up a
+  // Cursor, and this branch is as predictable as the caller's letters.
+  const DirectionOffset& offset = DIRECTION_OFFSETS[index];
+  const std::size_t row = gap_row_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.row));
+  const std::size_t column = gap_column_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.column));
+  if (row >= side_ || column >= side_) return std::nullopt;
+  const std::size_t tile = row * side_ + column;
+  const Cell value = board_[tile];
+  misplaced_ += static_cast<std::size_t>(value != goal_[gap_]);
+  misplaced_ -= static_cast<std::size_t>(value != goal_[tile]);
+  board_[gap_] = value;
+  board_[tile] = 0;
+  gap_ = tile;
+  gap_row_ = row;
+  gap_column_ = column;
+  return direction;
 }
 
 void TarnelCore::clear_log_for(std::size_t text_bytes) {
@@ -354,10 +366,16 @@ std::string TarnelCore::duration() const { return elapsed_text(start_ms_, runtim
 
 std::string elapsed_text(u128 start_ms, u128 now_ms) {
   const u128 elapsed = now_ms > start_ms ? now_ms - start_ms : 0;
-  const u128 hours = elapsed / 3'600'000;
-  const auto minutes = static_cast<unsigned>(elapsed % 3'600'000 / 60'000);
-  const auto seconds = static_cast<unsigned>(elapsed % 60'000 / 1000);
-  return decimal(hours) + ':' + std::to_string(minutes) + ':' + std::to_string(seconds);
+  // Written backwards into one buffer (the hour count has at most 33
+  // digits), so the text is made once.
+  char buffer[48];
+  char* const end = buffer + sizeof buffer;
+  char* at = decimal_before(end, elapsed % 60'000 / 1000);
+  *--at = ':';
+  at = decimal_before(at, elapsed % 3'600'000 / 60'000);
+  *--at = ':';
+  at = decimal_before(at, elapsed / 3'600'000);
+  return std::string(at, end);
 }
 
 }  // namespace vostral::core

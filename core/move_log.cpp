@@ -22,10 +22,4 @@ void MoveLog::grow(std::size_t extra) {
   capacity_ = wanted;
 }
 
-void MoveLog::append(const char* bytes, std::size_t count) {
-  char* at = room(count);
-  std::memcpy(at, bytes, count);
-  commit(count);
-}
-
 }  // namespace vostral::core

@@ -33,7 +33,11 @@ class MoveLog {
   // REQUIRES: count <= the room made.
   void commit(std::size_t count) noexcept { size_ += count; }
 
-  void append(const char* bytes, std::size_t count);
+  void append(const char* bytes, std::size_t count) {
+    char* at = room(count);
+    for (std::size_t i = 0; i < count; ++i) at[i] = bytes[i];
+    commit(count);
+  }
 
  private:
   void grow(std::size_t extra);

@@ -11,6 +11,16 @@ namespace {
 
 PyErr type_error(std::string message) { return PyErr::new_message(PyExc_TypeError, std::move(message)); }
 
+// The one character of a ready str of length 1, read with the interpreter's
+// inline accessors (their C casts are the interpreter's, not ours).
+std::optional<char32_t> only_character(PyObject* text) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+  if (!PyUnicode_IS_READY(text) || PyUnicode_GET_LENGTH(text) != 1) return std::nullopt;
+  return static_cast<char32_t>(PyUnicode_READ_CHAR(text, 0));
+#pragma GCC diagnostic pop
+}
+
 std::string plural(std::size_t count, std::string_view one, std::string_view many) {
   return std::string(count == 1 ? one : many);
 }
@@ -143,8 +153,8 @@ std::string quoted_name_list(std::span<const std::string> names) {
   return text;
 }
 
-Status bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     std::span<PyObject*> slots) {
+Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, std::span<PyObject*> slots) {
   const auto given = static_cast<std::size_t>(nargs);
   if (std::optional<PyErr> error = bind_positional(signature, args, given, slots)) return std::move(*error);
   if (kwnames != nullptr) {
@@ -204,11 +214,7 @@ Result<char32_t> extract_char(PyObject* object) {
   if (!PyUnicode_Check(object)) return PyErr::conversion(object, "PyString");
   // One character that is not a surrogate is the whole answer; reading it
   // directly spares the string a cached UTF-8 copy.
-  if (PyUnicode_GetLength(object) == 1) {
-    const Py_UCS4 ch = PyUnicode_ReadChar(object, 0);
-    if (core::is_scalar_value(ch)) return static_cast<char32_t>(ch);
-  }
-  PyErr_Clear();  // a string that cannot be read here fails again below, with its reason
+  if (const std::optional<char32_t> ch = only_character(object); ch && core::is_scalar_value(*ch)) return *ch;
   Result<std::string_view> text = extract_text(object);
   if (!text) return std::move(text).error();
   std::size_t at = 0;

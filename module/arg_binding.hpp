@@ -39,8 +39,19 @@ struct CallSignature {
 // Fills `slots` (one per positional, then one per keyword-only parameter)
 // with borrowed references; takes no reference, copies nothing, allocates
 // nothing on success. REQUIRES: slots.size() == signature.slot_count(), all null.
-Status bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, std::span<PyObject*> slots);
+Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, std::span<PyObject*> slots);
+inline Status bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, std::span<PyObject*> slots) {
+  // Every positional parameter given by position and nothing else: the
+  // common call binds without a look at any name.
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == signature.positional_names.size() &&
+      signature.keyword_only.empty()) {
+    for (std::size_t i = 0; i < signature.positional_names.size(); ++i) slots[i] = args[i];
+    return ok();
+  }
+  return bind_fastcall_general(signature, args, nargs, kwnames, slots);
+}
 
 // The tuple-and-dict calling convention: `args` a tuple, `kwargs` a dict or null.
 Status bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject* kwargs,

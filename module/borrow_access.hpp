@@ -15,9 +15,7 @@ namespace vostral::py {
 // `object` is a TarnelCore.
 inline Result<TarnelObject*> as_tarnel(PyObject* object) {
   PyTypeObject* type = tarnel_type();
-  if (Py_TYPE(object) != type && PyType_IsSubtype(Py_TYPE(object), type) == 0) {
-    return PyErr::conversion(object, "TarnelCore");
-  }
+  if (Py_TYPE(object) != type && PyType_IsSubtype(Py_TYPE(object), type) == 0) return receiver_error(object);
   return reinterpret_cast<TarnelObject*>(object);
 }
 

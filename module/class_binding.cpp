@@ -337,11 +337,13 @@ Result<PyTypeObject*> tarnel_type_checked() {
   // The class has no attributes of its own to install; the mark records that
   // nothing remains to be done.
   class_attributes_installed = true;
+  detail::ready_type = type_cell;
   return type_cell;
 }
 
-PyTypeObject* tarnel_type() {
-  if (type_cell != nullptr && class_attributes_installed) return type_cell;
+PyErr receiver_error(PyObject* object) { return PyErr::conversion(object, "TarnelCore"); }
+
+PyTypeObject* detail::tarnel_type_slow() {
   Result<PyTypeObject*> type = tarnel_type_checked();
   if (!type) {
     PyErr failure = std::move(type).error();

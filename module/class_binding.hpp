@@ -25,9 +25,21 @@ struct TarnelObject {
 // class TarnelCore" caused by what stopped the build.
 Result<PyTypeObject*> tarnel_type_checked();
 
+namespace detail {
+// Set once the type is built and its class attributes installed.
+inline PyTypeObject* ready_type = nullptr;
+PyTypeObject* tarnel_type_slow();
+}  // namespace detail
+
 // The same for callers that cannot report an error: a failure is printed and
 // becomes the fault "failed to create type object for TarnelCore".
-PyTypeObject* tarnel_type();
+inline PyTypeObject* tarnel_type() {
+  PyTypeObject* type = detail::ready_type;
+  return type != nullptr ? type : detail::tarnel_type_slow();
+}
+
+// The receiver check's TypeError (out of line: the hot path never makes it).
+[[gnu::noinline]] PyErr receiver_error(PyObject* object);
 
 }  // namespace vostral::py
 

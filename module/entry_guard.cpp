@@ -12,7 +12,6 @@ namespace {
 // entry. Created on first use and kept for the life of the process.
 std::mutex pending_mutex;
 std::vector<PyObject*>* pending_releases = nullptr;
-std::atomic<bool> pending_created{false};
 
 }  // namespace
 
@@ -21,7 +20,7 @@ void defer_release(PyObject* object) noexcept {
   if (pending_releases == nullptr) {
     pending_releases = new (std::nothrow) std::vector<PyObject*>();
     if (pending_releases == nullptr) return;  // no memory: leaking beats dropping without the lock
-    pending_created.store(true, std::memory_order_release);
+    detail::pending_created.store(true, std::memory_order_release);
   }
   try {
     pending_releases->push_back(object);
@@ -30,8 +29,7 @@ void defer_release(PyObject* object) noexcept {
   }
 }
 
-void drain_pending_releases() noexcept {
-  if (!pending_created.load(std::memory_order_acquire)) return;
+void detail::drain_pending_releases() noexcept {
   std::vector<PyObject*> due;
   {
     const std::lock_guard lock(pending_mutex);

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <new>
@@ -18,9 +19,16 @@
 
 namespace vostral::py {
 
-// Drops every reference whose release had to wait for an entry; one test
-// while no release ever had to wait.
+namespace detail {
+// Set when a release first had to wait; until then entering costs one test.
+inline std::atomic<bool> pending_created{false};
 void drain_pending_releases() noexcept;
+}  // namespace detail
+
+// Drops every reference whose release had to wait for an entry.
+inline void drain_pending_releases() noexcept {
+  if (detail::pending_created.load(std::memory_order_acquire)) detail::drain_pending_releases();
+}
 
 // The fault for an entry on a thread where entering is forbidden.
 [[noreturn]] void forbidden_entry(std::source_location where = std::source_location::current());

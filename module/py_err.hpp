@@ -51,9 +51,9 @@ class PyErr {
   };
   struct Taken {};  // only while normalize() runs
 
-  explicit PyErr(Lazy lazy) noexcept : state_(std::move(lazy)) {}
-  explicit PyErr(Fetched fetched) noexcept : state_(std::move(fetched)) {}
-  explicit PyErr(Normalized normalized) noexcept : state_(std::move(normalized)) {}
+  explicit PyErr(Lazy lazy) : state_(std::make_unique<State>(std::move(lazy))) {}
+  explicit PyErr(Fetched fetched) : state_(std::make_unique<State>(std::move(fetched))) {}
+  explicit PyErr(Normalized normalized) : state_(std::make_unique<State>(std::move(normalized))) {}
 
   // `type` with the message `message`, made when first needed. `type` is a
   // borrowed exception class that lives for the process (PyExc_*).
@@ -66,11 +66,14 @@ class PyErr {
   static PyErr panic(std::string message);
 
   using State = std::variant<Lazy, Fetched, Normalized, Taken>;
-  State& state() noexcept { return state_; }
-  const State& state() const noexcept { return state_; }
+  // REQUIRES: not moved from.
+  State& state() noexcept { return *state_; }
+  const State& state() const noexcept { return *state_; }
 
  private:
-  State state_;
+  // On the heap: errors are rare, and a one-word error keeps every Result
+  // small and its moves trivial on the success path.
+  std::unique_ptr<State> state_;
 };
 
 // The interpreter's pending error, taken out of the indicator, or nothing.
