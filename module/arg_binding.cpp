@@ -25,66 +25,56 @@ std::string plural(std::size_t count, std::string_view one, std::string_view man
   return std::string(count == 1 ? one : many);
 }
 
-// Matches keyword arguments against a signature, one pair at a time.
-class KeywordMatcher {
- public:
-  KeywordMatcher(const CallSignature& signature, std::span<PyObject*> slots)
-      : signature_(signature), slots_(slots) {}
-
-  std::optional<PyErr> accept(PyObject* name, PyObject* value) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
-    if (utf8 == nullptr) {
-      PyErr_Clear();
-      return unexpected(name);
-    }
-    const std::string_view text(utf8, static_cast<std::size_t>(size));
-    const std::size_t positional = signature_.positional_names.size();
-    for (std::size_t j = 0; j < signature_.keyword_only.size(); ++j) {
-      if (signature_.keyword_only[j].name == text) return store(positional + j, text, value);
-    }
-    for (std::size_t j = 0; j < positional; ++j) {
-      if (signature_.positional_names[j] != text) continue;
-      if (j < signature_.positional_only_count) {
-        positional_only_given_.emplace_back(text);
-        return std::nullopt;
-      }
-      return store(j, text, value);
-    }
-    return unexpected(name);
+// A keyword's name as UTF-8 text; nothing when it is not a str or cannot be
+// encoded (the interpreter's error is discarded: the caller reports the
+// keyword as unexpected). Names are nearly always compact ASCII, read in place.
+std::optional<std::string_view> keyword_text(PyObject* name) noexcept {
+  if (!PyUnicode_Check(name)) return std::nullopt;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+  if (PyUnicode_IS_COMPACT_ASCII(name)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
   }
-
-  std::optional<PyErr> finish() {
-    if (positional_only_given_.empty()) return std::nullopt;
-    return type_error(signature_.full_name() +
-                      " got some positional-only arguments passed as keyword arguments: " +
-                      quoted_name_list(positional_only_given_));
-  }
-
- private:
-  std::optional<PyErr> store(std::size_t slot, std::string_view name, PyObject* value) {
-    if (slots_[slot] != nullptr) {
-      return type_error(signature_.full_name() + " got multiple values for argument '" + std::string(name) + "'");
-    }
-    slots_[slot] = value;
+#pragma GCC diagnostic pop
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
     return std::nullopt;
   }
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
 
-  std::optional<PyErr> unexpected(PyObject* name) {
-    return type_error(signature_.full_name() + " got an unexpected keyword argument '" + display_object(name) + "'");
+// Length first, then the bytes: names are short and mostly differ in length.
+bool same_name(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
   }
+  return true;
+}
 
-  const CallSignature& signature_;
-  std::span<PyObject*> slots_;
-  std::vector<std::string> positional_only_given_;  // allocates only when a name is added
-};
+constexpr std::ptrdiff_t UNEXPECTED = -1;
+constexpr std::ptrdiff_t POSITIONAL_ONLY = -2;
 
-// Steps shared by both conventions before any keyword is looked at.
-std::optional<PyErr> bind_positional(const CallSignature& signature, PyObject* const* args, std::size_t given,
-                                     std::span<PyObject*> slots) {
+// The slot a keyword binds to, UNEXPECTED, or POSITIONAL_ONLY.
+std::ptrdiff_t keyword_slot(const CallSignature& signature, std::string_view text) noexcept {
+  const std::size_t positional = signature.positional_names.size();
+  for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) {
+    if (same_name(signature.keyword_only[j].name, text)) return static_cast<std::ptrdiff_t>(positional + j);
+  }
+  for (std::size_t j = 0; j < positional; ++j) {
+    if (!same_name(signature.positional_names[j], text)) continue;
+    return j < signature.positional_only_count ? POSITIONAL_ONLY : static_cast<std::ptrdiff_t>(j);
+  }
+  return UNEXPECTED;
+}
+
+// ---- Messages: built only when binding fails ------------------------------------
+
+[[gnu::cold]] PyErr too_many_error(const CallSignature& signature, std::size_t given) {
   const std::size_t accepted = signature.positional_names.size();
-  for (std::size_t i = 0; i < given && i < accepted; ++i) slots[i] = args[i];
-  if (given <= accepted) return std::nullopt;
   std::string message = signature.full_name() + " takes ";
   if (signature.required_positional_count == accepted) {
     message += std::to_string(accepted);
@@ -95,34 +85,103 @@ std::optional<PyErr> bind_positional(const CallSignature& signature, PyObject* c
   return type_error(std::move(message));
 }
 
-std::optional<PyErr> missing(const CallSignature& signature, std::string_view kind, std::vector<std::string> names) {
+[[gnu::cold]] PyErr multiple_values_error(const CallSignature& signature, std::string_view name) {
+  return type_error(signature.full_name() + " got multiple values for argument '" + std::string(name) + "'");
+}
+
+[[gnu::cold]] PyErr unexpected_error(const CallSignature& signature, PyObject* name) {
+  return type_error(signature.full_name() + " got an unexpected keyword argument '" + display_object(name) + "'");
+}
+
+[[gnu::cold]] PyErr positional_only_error(const CallSignature& signature, std::vector<std::string> names) {
+  return type_error(signature.full_name() + " got some positional-only arguments passed as keyword arguments: " +
+                    quoted_name_list(names));
+}
+
+[[gnu::cold]] PyErr missing_error(const CallSignature& signature, std::string_view kind,
+                                  const std::vector<std::string>& names) {
   return type_error(signature.full_name() + " missing " + std::to_string(names.size()) + " required " +
                     std::string(kind) + " " + plural(names.size(), "argument", "arguments") + ": " +
                     quoted_name_list(names));
 }
 
-// Steps shared by both conventions after the keywords.
-Status check_required(const CallSignature& signature, std::size_t given, std::span<PyObject* const> slots) {
-  const std::size_t required = signature.required_positional_count;
-  if (required > given) {
-    bool any_empty = false;
-    for (std::size_t i = given; i < required; ++i) any_empty = any_empty || slots[i] == nullptr;
-    if (any_empty) {
-      std::vector<std::string> names;
-      for (std::size_t i = 0; i < required; ++i) {
-        if (slots[i] == nullptr) names.emplace_back(signature.positional_names[i]);
-      }
-      return *missing(signature, "positional", std::move(names));
-    }
-  }
+[[gnu::cold]] PyErr missing_required_error(const CallSignature& signature, std::size_t given,
+                                           std::span<PyObject* const> slots) {
   std::vector<std::string> names;
+  const std::size_t required = signature.required_positional_count;
+  bool positional_missing = false;
+  for (std::size_t i = given; i < required; ++i) positional_missing = positional_missing || slots[i] == nullptr;
+  if (positional_missing) {
+    for (std::size_t i = 0; i < required; ++i) {
+      if (slots[i] == nullptr) names.emplace_back(signature.positional_names[i]);
+    }
+    return missing_error(signature, "positional", names);
+  }
   const std::size_t positional = signature.positional_names.size();
   for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) {
     if (signature.keyword_only[j].required && slots[positional + j] == nullptr) {
       names.emplace_back(signature.keyword_only[j].name);
     }
   }
-  if (!names.empty()) return *missing(signature, "keyword", std::move(names));
+  return missing_error(signature, "keyword", names);
+}
+
+// ---- The binder, shared by both conventions ---------------------------------------
+
+// `for_each_keyword(visit)` calls visit(name, value) for each keyword in call
+// order until visit returns false.
+template <class ForEachKeyword>
+Status bind(const CallSignature& signature, PyObject* const* args, std::size_t given,
+            ForEachKeyword&& for_each_keyword, std::span<PyObject*> slots) {
+  const std::size_t accepted = signature.positional_names.size();
+  for (std::size_t i = 0; i < given && i < accepted; ++i) slots[i] = args[i];
+  // The count is checked before any keyword is looked at.
+  if (given > accepted) return too_many_error(signature, given);
+
+  std::optional<PyErr> failure;
+  bool positional_only_given = false;
+  for_each_keyword([&](PyObject* name, PyObject* value) {
+    const std::optional<std::string_view> text = keyword_text(name);
+    const std::ptrdiff_t slot = text ? keyword_slot(signature, *text) : UNEXPECTED;
+    if (slot == UNEXPECTED) {
+      failure.emplace(unexpected_error(signature, name));
+      return false;
+    }
+    if (slot == POSITIONAL_ONLY) {
+      positional_only_given = true;
+      return true;
+    }
+    PyObject*& held = slots[static_cast<std::size_t>(slot)];
+    if (held != nullptr) {
+      failure.emplace(multiple_values_error(signature, *text));
+      return false;
+    }
+    held = value;
+    return true;
+  });
+  if (failure) return std::move(*failure);
+
+  if (positional_only_given) {
+    // Only now are the names wanted, in the order they were met.
+    std::vector<std::string> names;
+    for_each_keyword([&](PyObject* name, PyObject*) {
+      if (const auto text = keyword_text(name); text && keyword_slot(signature, *text) == POSITIONAL_ONLY) {
+        names.emplace_back(*text);
+      }
+      return true;
+    });
+    return positional_only_error(signature, std::move(names));
+  }
+
+  for (std::size_t i = given; i < signature.required_positional_count; ++i) {
+    if (slots[i] == nullptr) return missing_required_error(signature, given, slots);
+  }
+  const std::size_t positional = accepted;
+  for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) {
+    if (signature.keyword_only[j].required && slots[positional + j] == nullptr) {
+      return missing_required_error(signature, given, slots);
+    }
+  }
   return ok();
 }
 
@@ -155,35 +214,28 @@ std::string quoted_name_list(std::span<const std::string> names) {
 
 Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, std::span<PyObject*> slots) {
-  const auto given = static_cast<std::size_t>(nargs);
-  if (std::optional<PyErr> error = bind_positional(signature, args, given, slots)) return std::move(*error);
-  if (kwnames != nullptr) {
-    KeywordMatcher matcher(signature, slots);
+  const auto for_each_keyword = [&](auto&& visit) {
+    if (kwnames == nullptr) return;
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (auto error = matcher.accept(PyTuple_GET_ITEM(kwnames, i), args[nargs + i])) return std::move(*error);
+      if (!visit(PyTuple_GET_ITEM(kwnames, i), args[nargs + i])) return;
     }
-    if (auto error = matcher.finish()) return std::move(*error);
-  }
-  return check_required(signature, given, slots);
+  };
+  return bind(signature, args, static_cast<std::size_t>(nargs), for_each_keyword, slots);
 }
 
 Status bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
-  const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-  if (std::optional<PyErr> error = bind_positional(signature, PySequence_Fast_ITEMS(args), given, slots)) {
-    return std::move(*error);
-  }
-  if (kwargs != nullptr) {
-    KeywordMatcher matcher(signature, slots);
+  const auto for_each_keyword = [&](auto&& visit) {
+    if (kwargs == nullptr) return;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (auto error = matcher.accept(key, value)) return std::move(*error);
+      if (!visit(key, value)) return;
     }
-    if (auto error = matcher.finish()) return std::move(*error);
-  }
-  return check_required(signature, given, slots);
+  };
+  return bind(signature, PySequence_Fast_ITEMS(args), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
+              for_each_keyword, slots);
 }
 
 Result<std::uint64_t> extract_unsigned(PyObject* object) {
