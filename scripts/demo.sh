@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Builds the module into .venv and runs its demonstration.
+# Builds the module into .venv and runs its demonstration: a tour of the
+# API, a scripted game, and the solver on a few sizes.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 ensure_debs g++
 ensure_venv "$ROOT/requirements-build.txt"
 install_module
-say "demonstration"
+say "a tour of the API"
 "$VENV/bin/python" "$ROOT/examples/demo.py"
+say "a scripted game"
+"$VENV/bin/python" "$ROOT/examples/play.py" --demo
+say "the solver: 3x3 optimally, then larger boards constructively"
+"$VENV/bin/python" "$ROOT/examples/solve.py" --mode 3 --games 3 --optimal
+for side in 5 10 20; do
+  "$VENV/bin/python" "$ROOT/examples/solve.py" --mode "$side"
+done
