@@ -3,7 +3,8 @@
 #   1. the C++ core tests and the Python suite against a debug build
 #      (warnings are errors);
 #   2. both again under the address and undefined-behaviour sanitizers;
-#   3. the Python suite against the module as `pip install .` builds it.
+#   3. the Python suite against the module as `pip install .` builds it;
+#   4. that build and the Python suite on the newer CPython versions present.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -21,5 +22,7 @@ done
 install_module -C cmake.define.VOSTRAL_WERROR=ON
 say "pytest against the installed module"
 "$VENV/bin/python" -m pytest tests/python -p no:cacheprovider -q
+
+bash "$ROOT/scripts/test_versions.sh"
 
 say "all test suites passed"
