@@ -7,24 +7,35 @@ VENV="$ROOT/.venv"
 
 say() { printf '\n==> %s\n' "$*"; }
 
+pyenv_root() {
+  if command -v pyenv >/dev/null 2>&1; then
+    pyenv root
+  else
+    echo "${PYENV_ROOT:-$HOME/.pyenv}"
+  fi
+}
+
+# The newest CPython 3.$1.x that pyenv holds, or nothing. Plain releases
+# only: a free-threaded build (3.13.0t) is another ABI.
+pyenv_python() {
+  local minor="$1" candidate
+  candidate=$(ls -d "$(pyenv_root)"/versions/3."$minor".*/bin/python3."$minor" 2>/dev/null     | grep -E "/versions/3\.$minor\.[0-9]+/bin/" | sort -V -r | head -n 1 || true)
+  [[ -n "$candidate" && -x "$candidate" ]] && echo "$candidate"
+  return 0
+}
+
 # $PYTHON when set, else the 3.10 that pyenv holds, else python3.10 on PATH.
 find_python() {
   if [[ -n "${PYTHON:-}" ]]; then
     echo "$PYTHON"
     return
   fi
-  local root candidate
-  if command -v pyenv >/dev/null 2>&1; then
-    root=$(pyenv root)
-  else
-    root="${PYENV_ROOT:-$HOME/.pyenv}"
+  local found
+  found=$(pyenv_python 10)
+  if [[ -n "$found" ]]; then
+    echo "$found"
+    return
   fi
-  for candidate in $(ls -d "$root"/versions/3.10.*/bin/python3.10 2>/dev/null | sort -V -r); do
-    if [[ -x "$candidate" ]]; then
-      echo "$candidate"
-      return
-    fi
-  done
   if PYENV_VERSION=3.10 python3.10 -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
     PYENV_VERSION=3.10 python3.10 -c 'import sys; print(sys.executable)'
     return
@@ -47,30 +58,33 @@ ensure_debs() {
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# .venv with the given requirements file installed; rebuilt when it was made
-# by another interpreter, reinstalled when the requirements changed.
+# A virtual environment (default .venv, made by find_python's interpreter)
+# with the given requirements file installed; rebuilt when another
+# interpreter made it, reinstalled when the requirements changed.
 ensure_venv() {
-  local requirements="$1" python
-  python=$(find_python)
-  local want
+  local requirements="$1" venv="${2:-$VENV}" python="${3:-}"
+  [[ -n "$python" ]] || python=$(find_python)
+  local want have
   want=$("$python" -c 'import sys; print(sys.version.split()[0])')
-  if [[ -x "$VENV/bin/python" ]]; then
-    local have
-    have=$("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])' 2>/dev/null || true)
-    [[ "$have" == "$want" ]] || rm -rf "$VENV"
+  if [[ -x "$venv/bin/python" ]]; then
+    have=$("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])' 2>/dev/null || true)
+    [[ "$have" == "$want" ]] || rm -rf "$venv"
   fi
-  if [[ ! -x "$VENV/bin/python" ]]; then
-    say "creating $VENV with $python"
-    "$python" -m venv "$VENV"
+  if [[ ! -x "$venv/bin/python" ]]; then
+    say "creating $venv with $python"
+    "$python" -m venv "$venv"
   fi
-  local stamp="$VENV/.installed-$(basename "$requirements")"
-  if [[ ! -f "$stamp" ]] || ! cmp -s "$requirements" "$stamp"; then
-    say "installing $(basename "$requirements") into .venv"
-    "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q -r "$requirements"
-    cp "$requirements" "$stamp"
+  # The stamp holds every requirements file, since one includes another.
+  local stamp="$venv/.installed-$(basename "$requirements")" wanted
+  wanted=$(cat "$requirements" "$ROOT"/requirements-*.txt)
+  if [[ ! -f "$stamp" ]] || [[ "$(cat "$stamp")" != "$wanted" ]]; then
+    say "installing $(basename "$requirements") into $(basename "$venv")"
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    "$venv/bin/python" -m pip install -q -r "$requirements"
+    printf '%s\n' "$wanted" >"$stamp"
   fi
-  export PATH="$VENV/bin:$PATH"
+  [[ "$venv" == "$VENV" ]] && export PATH="$VENV/bin:$PATH"
+  return 0
 }
 
 # Builds the module and installs it into .venv.

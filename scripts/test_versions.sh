@@ -27,46 +27,15 @@ extra_pythons() {
     done
     return
   fi
-  local root minor
-  if command -v pyenv >/dev/null 2>&1; then
-    root=$(pyenv root)
-  else
-    root="${PYENV_ROOT:-$HOME/.pyenv}"
-  fi
+  local minor
   for minor in "${EXTRA_MINORS[@]}"; do
-    # Plain releases only: a free-threaded build (3.13.0t) is another ABI.
-    candidate=$(ls -d "$root"/versions/3."$minor".*/bin/python3."$minor" 2>/dev/null \
-      | grep -E "/versions/3\.$minor\.[0-9]+/bin/" | sort -V -r | head -n 1 || true)
-    if [[ -n "$candidate" && -x "$candidate" ]]; then
+    candidate=$(pyenv_python "$minor")
+    if [[ -n "$candidate" ]]; then
       echo "$candidate"
     else
-      echo "note: no CPython 3.$minor under $root/versions; skipping it" >&2
+      echo "note: no CPython 3.$minor under $(pyenv_root)/versions; skipping it" >&2
     fi
   done
-}
-
-# .venv-X.Y made by $1, rebuilt when another interpreter made it, with the
-# development requirements installed (reinstalled when they changed).
-ensure_version_venv() {
-  local python="$1" venv="$2" want have
-  want=$("$python" -c 'import sys; print(sys.version.split()[0])')
-  if [[ -x "$venv/bin/python" ]]; then
-    have=$("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])' 2>/dev/null || true)
-    [[ "$have" == "$want" ]] || rm -rf "$venv"
-  fi
-  if [[ ! -x "$venv/bin/python" ]]; then
-    say "creating $venv with $python"
-    "$python" -m venv "$venv"
-  fi
-  # The stamp holds both files: the dev list includes the build list.
-  local stamp="$venv/.installed-requirements" wanted
-  wanted=$(cat "$ROOT/requirements-dev.txt" "$ROOT/requirements-build.txt")
-  if [[ ! -f "$stamp" ]] || [[ "$(cat "$stamp")" != "$wanted" ]]; then
-    say "installing requirements-dev.txt into $(basename "$venv")"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q -r "$ROOT/requirements-dev.txt"
-    printf '%s\n' "$wanted" >"$stamp"
-  fi
 }
 
 # Builds, installs and tests against one interpreter.
@@ -74,7 +43,7 @@ test_one() {
   local python="$1" version venv
   version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv="$ROOT/.venv-$version"
-  ensure_version_venv "$python" "$venv"
+  ensure_venv "$ROOT/requirements-dev.txt" "$venv" "$python"
   say "building and installing vostral into $(basename "$venv") (warnings are errors)"
   "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
     -C cmake.define.VOSTRAL_WERROR=ON "$ROOT"
