@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -77,7 +78,8 @@ constexpr std::size_t MAX_LOG_RESERVE = std::size_t{64} << 20;
 constexpr std::size_t ASCII_BATCH = std::size_t{1} << 16;
 
 // Writes `value` in decimal ending just before `end`; returns where it starts.
-char* decimal_before(char* end, u128 value) noexcept {
+template <class Unsigned>
+char* decimal_before(char* end, Unsigned value) noexcept {
   do {
     *--end = static_cast<char>('0' + static_cast<int>(value % 10));
     value /= 10;
@@ -362,20 +364,24 @@ Rows TarnelCore::get_tarnel() const {
   return rows;
 }
 
-std::string TarnelCore::duration() const { return elapsed_text(start_ms_, runtime::now_ms()); }
+ElapsedText TarnelCore::duration() const { return elapsed_text(start_ms_, runtime::now_ms()); }
 
-std::string elapsed_text(u128 start_ms, u128 now_ms) {
+ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept {
   const u128 elapsed = now_ms > start_ms ? now_ms - start_ms : 0;
-  // Written backwards into one buffer (the hour count has at most 33
-  // digits), so the text is made once.
-  char buffer[48];
-  char* const end = buffer + sizeof buffer;
-  char* at = decimal_before(end, elapsed % 60'000 / 1000);
-  *--at = ':';
-  at = decimal_before(at, elapsed % 3'600'000 / 60'000);
-  *--at = ':';
-  at = decimal_before(at, elapsed / 3'600'000);
-  return std::string(at, end);
+  // Written backwards from the end of the buffer. Below 2^64 ms (585 million
+  // years) 64-bit division does, which is several times cheaper.
+  ElapsedText text;
+  char* const end = text.chars_ + sizeof text.chars_;
+  const auto write = [&](auto ms) {
+    char* at = decimal_before(end, static_cast<std::uint64_t>(ms % 60'000 / 1000));
+    *--at = ':';
+    at = decimal_before(at, static_cast<std::uint64_t>(ms % 3'600'000 / 60'000));
+    *--at = ':';
+    return decimal_before(at, ms / 3'600'000);
+  };
+  const char* const start = elapsed <= UINT64_MAX ? write(static_cast<std::uint64_t>(elapsed)) : write(elapsed);
+  text.start_ = static_cast<std::uint8_t>(start - text.chars_);
+  return text;
 }
 
 }  // namespace vostral::core

@@ -34,6 +34,19 @@ inline constexpr std::uint64_t LARGEST_MODE = 46'340;
 //
 // Memory: std::bad_alloc may leave any operation; when it does, the state is
 // still consistent (board, gap, log agree; no half-applied move).
+// Elapsed time as "H:M:S", held inline: at most 33 hour digits, two
+// separators and four more digits.
+class ElapsedText {
+ public:
+  std::string_view view() const noexcept { return {chars_ + start_, sizeof chars_ - start_}; }
+  std::string str() const { return std::string(view()); }
+
+ private:
+  friend ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept;
+  char chars_[48];
+  std::uint8_t start_ = sizeof chars_;
+};
+
 class TarnelCore {
  public:
   // A new game of side `mode`: the solved arrangement, timed, then scrambled
@@ -69,7 +82,7 @@ class TarnelCore {
   std::uint64_t get_mode() const noexcept { return mode_; }
 
   // Time since creation as "H:M:S". Faults when the clock reads before 1970.
-  std::string duration() const;
+  ElapsedText duration() const;
 
   // Read-only views for callers that convert without an intermediate copy;
   // valid until the next move.
@@ -113,6 +126,6 @@ class TarnelCore {
 // "H:M:S" for the time from `start_ms` to `now_ms`: whole hours without bound,
 // minutes and seconds within their unit, no padding, partial seconds dropped.
 // A clock set back below `start_ms` reads as "0:0:0".
-std::string elapsed_text(u128 start_ms, u128 now_ms);
+ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept;
 
 }  // namespace vostral::core

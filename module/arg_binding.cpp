@@ -25,18 +25,14 @@ std::string plural(std::size_t count, std::string_view one, std::string_view man
   return std::string(count == 1 ? one : many);
 }
 
+using detail::same_name;
+
 // A keyword's name as UTF-8 text; nothing when it is not a str or cannot be
 // encoded (the interpreter's error is discarded: the caller reports the
-// keyword as unexpected). Names are nearly always compact ASCII, read in place.
+// keyword as unexpected).
 std::optional<std::string_view> keyword_text(PyObject* name) noexcept {
   if (!PyUnicode_Check(name)) return std::nullopt;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-  if (PyUnicode_IS_COMPACT_ASCII(name)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
-  }
-#pragma GCC diagnostic pop
+  if (const std::optional<std::string_view> ascii = detail::ascii_name(name)) return ascii;
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
   if (utf8 == nullptr) {
@@ -44,15 +40,6 @@ std::optional<std::string_view> keyword_text(PyObject* name) noexcept {
     return std::nullopt;
   }
   return std::string_view(utf8, static_cast<std::size_t>(size));
-}
-
-// Length first, then the bytes: names are short and mostly differ in length.
-bool same_name(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
 }
 
 constexpr std::ptrdiff_t UNEXPECTED = -1;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,14 +42,47 @@ struct CallSignature {
 // nothing on success. REQUIRES: slots.size() == signature.slot_count(), all null.
 Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, std::span<PyObject*> slots);
+
+namespace detail {
+// A keyword's name when it is compact ASCII (nearly always), read in place.
+inline std::optional<std::string_view> ascii_name(PyObject* name) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+  if (!PyUnicode_Check(name) || !PyUnicode_IS_COMPACT_ASCII(name)) return std::nullopt;
+  return std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
+                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
+#pragma GCC diagnostic pop
+}
+
+// Length first, then the bytes: names are short and mostly differ in length.
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+}  // namespace detail
+
 inline Status bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, std::span<PyObject*> slots) {
-  // Every positional parameter given by position and nothing else: the
-  // common call binds without a look at any name.
-  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == signature.positional_names.size() &&
-      signature.keyword_only.empty()) {
-    for (std::size_t i = 0; i < signature.positional_names.size(); ++i) slots[i] = args[i];
-    return ok();
+  // The common calls bind here without the general binder: every positional
+  // parameter given, the first ones by position and the rest by keyword in
+  // declaration order. Anything else, errors included, takes the general way.
+  const std::size_t positional = signature.positional_names.size();
+  const auto given = static_cast<std::size_t>(nargs);
+  const std::size_t keywords = kwnames != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+  if (given + keywords == positional && signature.keyword_only.empty() &&
+      (keywords == 0 || given >= signature.positional_only_count)) {
+    bool in_order = true;
+    for (std::size_t i = 0; i < keywords && in_order; ++i) {
+      const std::optional<std::string_view> name = detail::ascii_name(PyTuple_GET_ITEM(kwnames, i));
+      in_order = name && detail::same_name(*name, signature.positional_names[given + i]);
+    }
+    if (in_order) {
+      for (std::size_t i = 0; i < positional; ++i) slots[i] = args[i];
+      return ok();
+    }
   }
   return bind_fastcall_general(signature, args, nargs, kwnames, slots);
 }

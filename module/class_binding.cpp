@@ -37,6 +37,16 @@ PyRef text_result(std::string_view text) {
   return require_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+// For text known to be ASCII: copied straight in, without UTF-8 decoding.
+PyRef ascii_result(std::string_view text) {
+  PyRef result = require_object(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+  std::copy(text.begin(), text.end(), static_cast<char*>(PyUnicode_DATA(result.get())));
+#pragma GCC diagnostic pop
+  return result;
+}
+
 // A copy of the board, taken under access and converted after it is given
 // back; small boards stay off the heap.
 class BoardCopy {
@@ -176,9 +186,9 @@ PyObject* tarnel_get_tarnel(PyObject* self, PyObject*) noexcept {
 
 PyObject* tarnel_duration(PyObject* self, PyObject*) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
-    Result<std::string> text = read_state(self, [](const core::TarnelCore& state) { return state.duration(); });
+    Result<core::ElapsedText> text = read_state(self, [](const core::TarnelCore& state) { return state.duration(); });
     if (!text) return std::move(text).error();
-    return text_result(*text);
+    return ascii_result(text->view());
   });
 }
 
