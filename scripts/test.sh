@@ -4,7 +4,9 @@
 #      (warnings are errors);
 #   2. both again under the address and undefined-behaviour sanitizers;
 #   3. the Python suite against the module as `pip install .` builds it;
-#   4. that build and the Python suite on the newer CPython versions present.
+#   4. the reliability suites: model, fuzzing, leaks, thread stress (also under
+#      the sanitizers), fault isolation, memcheck;
+#   5. that build and the Python suite on the newer CPython versions present.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -23,6 +25,7 @@ install_module -C cmake.define.VOSTRAL_WERROR=ON
 say "pytest against the installed module"
 "$VENV/bin/python" -m pytest tests/python -p no:cacheprovider -q
 
+bash "$ROOT/scripts/reliability.sh"
 bash "$ROOT/scripts/test_versions.sh"
 
 say "all test suites passed"

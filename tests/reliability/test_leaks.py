@@ -1,0 +1,182 @@
+import contextlib
+import gc
+import itertools
+import os
+import subprocess
+import sys
+import tracemalloc
+
+import pytest
+
+from support import record_figure
+from vostral import TarnelCore
+
+CALLS, WARM_UP, TRACED_WARM_UP = 100_000, 20_000, 5_000
+# A leak of one small block per call over the 75,000 measured calls exceeds either.
+RESIDENT_TOLERANCE, TRACED_TOLERANCE = 512 << 10, 64 << 10
+
+
+def resident():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@contextlib.contextmanager
+def quiet():
+    """Faults write a report, the resume path a traceback and an unprintable
+    message an unraisable error, on every call: 10^5 of them go nowhere."""
+    saved, sink, python_stderr, hook = os.dup(2), os.open(os.devnull, os.O_WRONLY), sys.stderr, sys.unraisablehook
+    sys.stderr, sys.unraisablehook = open(os.devnull, "w"), lambda unraisable: None
+    os.dup2(sink, 2)
+    try:
+        yield
+    finally:
+        sys.stderr.close()
+        sys.stderr, sys.unraisablehook = python_stderr, hook
+        os.dup2(saved, 2)
+        os.close(saved), os.close(sink)
+
+
+class Index:
+    """`__index__` returns an int, or raises a fresh exception made by `outcome`
+    (raising one instance again and again would grow its traceback)."""
+
+    def __init__(self, outcome):
+        self.outcome = outcome
+
+    def __index__(self):
+        if callable(self.outcome):
+            raise self.outcome()
+        return self.outcome
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def caused_type_error():
+    error = TypeError("not today")
+    error.__cause__ = KeyError("why")
+    return error
+
+
+try:
+    TarnelCore(0)
+except BaseException as caught:  # the fault class is reachable only through a fault
+    PANIC = type(caught)
+GAME, TINY, BIG, CAPACITY, TEXT, SURROGATE_TEXT = TarnelCore(4), TarnelCore(1), 2**64, 2**61, "ulDR" * 8, "UD\udfff"
+INDEX_3, INDEX_VALUE_ERROR, INDEX_PANIC = Index(3), Index(ValueError), Index(lambda: PANIC("x"))
+INDEX_UNPRINTABLE, INDEX_CAUSED = Index(lambda: TypeError(Unprintable())), Index(caused_type_error)
+# (name, call, expected exception or None, objects whose reference counts must not move)
+PATHS = [
+    ("create", lambda: TarnelCore(4), None, ()),
+    ("create by keyword through __index__", lambda: TarnelCore(mode=INDEX_3), None, (INDEX_3,)),
+    ("move_tile", lambda: (GAME.move_tile("U"), GAME.move_tile("d")), None, ("U", "d")),
+    ("move_sequence", lambda: GAME.move_sequence(sequence=TEXT), None, (TEXT,)),
+    ("move_sequence solving", lambda: TINY.move_sequence("\ufb02"), None, ()),
+    ("get_tarnel", GAME.get_tarnel, None, ()),
+    ("get_cmds_str", GAME.get_cmds_str, None, ()),
+    ("get_mode", GAME.get_mode, None, ()),
+    ("duration", GAME.duration, None, ()),
+    ("missing argument", lambda: TarnelCore(), TypeError, ()),
+    ("surplus argument", lambda: GAME.move_tile("U", "D"), TypeError, ()),
+    ("multiple values", lambda: GAME.move_sequence(TEXT, sequence=TEXT), TypeError, (TEXT,)),
+    ("unexpected keyword", lambda: TarnelCore(size=INDEX_3), TypeError, (INDEX_3,)),
+    ("keyword without UTF-8", lambda: GAME.move_tile(**{"\udc80": "U"}), TypeError, ()),
+    ("mode not an integer", lambda: TarnelCore(TEXT), TypeError, (TEXT,)),
+    ("mode negative", lambda: TarnelCore(-1), OverflowError, ()),
+    ("mode too wide", lambda: TarnelCore(BIG), OverflowError, (BIG,)),
+    ("__index__ TypeError with a cause", lambda: TarnelCore(INDEX_CAUSED), TypeError, (INDEX_CAUSED,)),
+    ("__index__ unprintable TypeError", lambda: TarnelCore(INDEX_UNPRINTABLE), TypeError, (INDEX_UNPRINTABLE,)),
+    ("__index__ ValueError", lambda: TarnelCore(INDEX_VALUE_ERROR), ValueError, (INDEX_VALUE_ERROR,)),
+    ("direction not a str", lambda: GAME.move_tile(INDEX_3), TypeError, (INDEX_3,)),
+    ("direction too long", lambda: GAME.move_tile(TEXT), ValueError, (TEXT,)),
+    ("sequence not a str", lambda: GAME.move_sequence(None), TypeError, ()),
+    ("direction surrogate", lambda: GAME.move_tile("\ud800"), UnicodeEncodeError, ()),
+    ("sequence surrogate", lambda: GAME.move_sequence(SURROGATE_TEXT), UnicodeEncodeError, (SURROGATE_TEXT,)),
+    ("fault: mode 0", lambda: TarnelCore(0), PANIC, ()),
+    ("fault: side too large", lambda: TarnelCore(46341), PANIC, ()),
+    ("fault: capacity", lambda: TarnelCore(CAPACITY), PANIC, (CAPACITY,)),
+    ("fault: resumed from __index__", lambda: TarnelCore(INDEX_PANIC), PANIC, (INDEX_PANIC,)),
+    # Python's method descriptor refuses these before the module's own receiver check.
+    ("unbound read, foreign receiver", lambda: TarnelCore.get_mode(TEXT), TypeError, (TEXT,)),
+    ("unbound move, foreign receiver", lambda: TarnelCore.move_tile(TEXT, "U"), TypeError, (TEXT,)),
+    ("read given an argument", lambda: GAME.get_tarnel(TEXT), TypeError, (TEXT,)),
+]
+
+
+def run(call, expected, count):
+    if expected is None:
+        for _ in itertools.repeat(None, count):
+            call()
+        return
+    for _ in itertools.repeat(None, count):
+        try:
+            call()
+        except expected:
+            pass
+
+
+@pytest.mark.parametrize(("call", "expected", "arguments"), [p[1:] for p in PATHS], ids=[p[0] for p in PATHS])
+def test_no_growth_over_many_calls(call, expected, arguments):
+    counted, singletons, log = (TarnelCore, PANIC, GAME, *arguments), (None, True, False), len(GAME.get_cmds_str())
+    with quiet():
+        gc.collect()
+        counts, singleton_counts = [sys.getrefcount(o) for o in counted], [sys.getrefcount(o) for o in singletons]
+        run(call, expected, WARM_UP)
+        tracemalloc.start()
+        try:
+            run(call, expected, TRACED_WARM_UP)
+            gc.collect()
+            traced, rss = tracemalloc.get_traced_memory()[0], resident()
+            run(call, expected, CALLS - WARM_UP - TRACED_WARM_UP)
+            gc.collect()
+            traced, rss = tracemalloc.get_traced_memory()[0] - traced, resident() - rss
+        finally:
+            tracemalloc.stop()
+    record_figure("leak_calls", CALLS)
+    assert [sys.getrefcount(o) for o in counted] == counts
+    # The singletons are shared with the interpreter: only a leak per call shows.
+    assert all(abs(sys.getrefcount(o) - c) < 1000 for o, c in zip(singletons, singleton_counts))
+    assert traced < TRACED_TOLERANCE, f"{traced} bytes more on the Python heap"
+    # A log that grows on purpose (move_tile) may double its buffer once.
+    assert rss < RESIDENT_TOLERANCE + 2 * (len(GAME.get_cmds_str()) - log), f"{rss} bytes more resident"
+
+
+MEMORY_OF_GAMES = """
+import re, tracemalloc, vostral
+def heap():
+    total, inside = 0, False
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            if re.match(r"[0-9a-f]+-[0-9a-f]+ ", line):
+                inside = line.rstrip().endswith("[heap]")
+            elif inside and line.startswith("Rss:"):
+                total += int(line.split()[1]) * 1024
+    return total
+games = [vostral.TarnelCore(64) for _ in range(1000)] + [None] * 2000
+before = heap()
+for i in range(1000, 2000):
+    games[i] = vostral.TarnelCore(64)
+native = (heap() - before) / 1000
+tracemalloc.start()
+before = tracemalloc.get_traced_memory()[0]
+for i in range(2000, 3000):
+    games[i] = vostral.TarnelCore(64)
+print(native, (tracemalloc.get_traced_memory()[0] - before) / 1000, len(games[0].get_cmds_str()))
+"""
+
+
+def test_memory_of_one_game():
+    """A game of side n holds its two boards, its log and at most 256 bytes more.
+
+    Measured in a fresh process over 1000 games of side 64, after 1000 others
+    warmed the heap: boards and log are C++ allocations, seen as the growth of
+    the C heap's resident size (the allocator's block headers included); the
+    object itself comes from the interpreter's allocator, seen by tracemalloc."""
+    out = subprocess.run([sys.executable, "-c", MEMORY_OF_GAMES], capture_output=True, text=True, check=True).stdout
+    native, python, log = map(float, out.split())
+    record_figure("game_bytes", int(native + python))
+    assert native >= 2 * 4 * 64 * 64, "the boards were not seen: the measurement is broken"
+    assert native + python <= 2 * 4 * 64 * 64 + log + 256, (native, python)
