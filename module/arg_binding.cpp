@@ -185,6 +185,24 @@ std::string CallSignature::full_name() const {
   return name;
 }
 
+void intern_parameter_names(const CallSignature& signature) noexcept {
+  if (signature.interned_names == nullptr) return;
+  const auto intern = [&](std::size_t slot, std::string_view name) {
+    if (signature.interned_names[slot] != nullptr) return;
+    // Kept for the life of the process, like the signature itself.
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr) {
+      PyErr_Clear();
+      return;
+    }
+    PyUnicode_InternInPlace(&text);
+    signature.interned_names[slot] = text;
+  };
+  const std::size_t positional = signature.positional_names.size();
+  for (std::size_t j = 0; j < positional; ++j) intern(j, signature.positional_names[j]);
+  for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) intern(positional + j, signature.keyword_only[j].name);
+}
+
 std::string quoted_name_list(std::span<const std::string> names) {
   std::string text;
   for (std::size_t i = 0; i < names.size(); ++i) {

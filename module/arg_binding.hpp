@@ -29,6 +29,10 @@ struct CallSignature {
   std::size_t positional_only_count;
   std::size_t required_positional_count;
   std::span<const KeywordOnlyParameter> keyword_only;
+  // Interned str objects of the names, one per slot, filled by
+  // intern_parameter_names(); a keyword that is one of them matches without
+  // a look at its text. Null where not (yet) interned.
+  PyObject** interned_names = nullptr;
 
   constexpr std::size_t slot_count() const noexcept { return positional_names.size() + keyword_only.size(); }
   // "TarnelCore.move_tile()" or "function()".
@@ -76,7 +80,9 @@ inline Status bind_fastcall(const CallSignature& signature, PyObject* const* arg
       (keywords == 0 || given >= signature.positional_only_count)) {
     bool in_order = true;
     for (std::size_t i = 0; i < keywords && in_order; ++i) {
-      const std::optional<std::string_view> name = detail::ascii_name(PyTuple_GET_ITEM(kwnames, i));
+      PyObject* const keyword = PyTuple_GET_ITEM(kwnames, i);
+      if (signature.interned_names != nullptr && keyword == signature.interned_names[given + i]) continue;
+      const std::optional<std::string_view> name = detail::ascii_name(keyword);
       in_order = name && detail::same_name(*name, signature.positional_names[given + i]);
     }
     if (in_order) {
@@ -86,6 +92,11 @@ inline Status bind_fastcall(const CallSignature& signature, PyObject* const* arg
   }
   return bind_fastcall_general(signature, args, nargs, kwnames, slots);
 }
+
+// Interns the signature's parameter names for the binder's identity test:
+// keyword names at call sites are interned, so the common keyword call is a
+// pointer comparison. A name that cannot be interned is simply left out.
+void intern_parameter_names(const CallSignature& signature) noexcept;
 
 // The tuple-and-dict calling convention: `args` a tuple, `kwargs` a dict or null.
 Status bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject* kwargs,

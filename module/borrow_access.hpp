@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
 #include <string>
 
 #include "module/class_binding.hpp"
@@ -29,24 +30,24 @@ inline Result<TarnelObject*> as_tarnel(PyObject* object) {
 // thread, and a call there on the same object would be refused.
 class SharedAccess {
  public:
-  static Result<SharedAccess> take(TarnelObject* record) {
+  // RuntimeError "Already mutably borrowed" when the access cannot be taken.
+  static std::optional<PyErr> refused(const TarnelObject* record) {
     if (record->borrow_flag == -1) return PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed");
-    ++record->borrow_flag;
-    return SharedAccess(record);
+    return std::nullopt;
+  }
+  // REQUIRES: !refused(record).
+  explicit SharedAccess(TarnelObject* record) noexcept
+      : record_(record), owner_(PyRef::borrow(reinterpret_cast<PyObject*>(record))) {
+    ++record_->borrow_flag;
   }
 
-  SharedAccess(SharedAccess&& other) noexcept = default;
-  SharedAccess& operator=(SharedAccess&&) = delete;
-  ~SharedAccess() {
-    if (owner_) --record_->borrow_flag;
-  }
+  SharedAccess(const SharedAccess&) = delete;
+  SharedAccess& operator=(const SharedAccess&) = delete;
+  ~SharedAccess() { --record_->borrow_flag; }
 
   const core::TarnelCore& state() const noexcept { return record_->state; }
 
  private:
-  explicit SharedAccess(TarnelObject* record) noexcept
-      : record_(record), owner_(PyRef::borrow(reinterpret_cast<PyObject*>(record))) {}
-
   TarnelObject* record_;
   PyRef owner_;  // dropped after the destructor body has lowered the counter
 };
@@ -54,24 +55,24 @@ class SharedAccess {
 // Write access: the same, exclusive.
 class ExclusiveAccess {
  public:
-  static Result<ExclusiveAccess> take(TarnelObject* record) {
+  // RuntimeError "Already borrowed" when the access cannot be taken.
+  static std::optional<PyErr> refused(const TarnelObject* record) {
     if (record->borrow_flag != 0) return PyErr::new_message(PyExc_RuntimeError, "Already borrowed");
-    record->borrow_flag = -1;
-    return ExclusiveAccess(record);
+    return std::nullopt;
+  }
+  // REQUIRES: !refused(record).
+  explicit ExclusiveAccess(TarnelObject* record) noexcept
+      : record_(record), owner_(PyRef::borrow(reinterpret_cast<PyObject*>(record))) {
+    record_->borrow_flag = -1;
   }
 
-  ExclusiveAccess(ExclusiveAccess&& other) noexcept = default;
-  ExclusiveAccess& operator=(ExclusiveAccess&&) = delete;
-  ~ExclusiveAccess() {
-    if (owner_) record_->borrow_flag = 0;
-  }
+  ExclusiveAccess(const ExclusiveAccess&) = delete;
+  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+  ~ExclusiveAccess() { record_->borrow_flag = 0; }
 
   core::TarnelCore& state() const noexcept { return record_->state; }
 
  private:
-  explicit ExclusiveAccess(TarnelObject* record) noexcept
-      : record_(record), owner_(PyRef::borrow(reinterpret_cast<PyObject*>(record))) {}
-
   TarnelObject* record_;
   PyRef owner_;
 };

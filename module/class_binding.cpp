@@ -27,9 +27,16 @@ constexpr std::string_view MODE_NAMES[] = {"mode"};
 constexpr std::string_view SEQUENCE_NAMES[] = {"sequence"};
 constexpr std::string_view DIRECTION_NAMES[] = {"direction"};
 
-constexpr CallSignature NEW_SIGNATURE{"__new__", "TarnelCore", MODE_NAMES, 0, 1, {}};
-constexpr CallSignature MOVE_SEQUENCE_SIGNATURE{"move_sequence", "TarnelCore", SEQUENCE_NAMES, 0, 1, {}};
-constexpr CallSignature MOVE_TILE_SIGNATURE{"move_tile", "TarnelCore", DIRECTION_NAMES, 0, 1, {}};
+// Filled once by intern_parameter_names(); never freed.
+PyObject* MODE_INTERNED[1] = {};
+PyObject* SEQUENCE_INTERNED[1] = {};
+PyObject* DIRECTION_INTERNED[1] = {};
+
+constexpr CallSignature NEW_SIGNATURE{"__new__", "TarnelCore", MODE_NAMES, 0, 1, {}, MODE_INTERNED};
+constexpr CallSignature MOVE_SEQUENCE_SIGNATURE{"move_sequence", "TarnelCore", SEQUENCE_NAMES, 0, 1, {},
+                                                SEQUENCE_INTERNED};
+constexpr CallSignature MOVE_TILE_SIGNATURE{"move_tile", "TarnelCore", DIRECTION_NAMES, 0, 1, {},
+                                            DIRECTION_INTERNED};
 
 // ---- Result conversion ------------------------------------------------------
 
@@ -133,11 +140,11 @@ PyObject* tarnel_move_sequence(PyObject* self, PyObject* const* args, Py_ssize_t
     if (!record) return std::move(record).error();
     Result<std::string_view> sequence = extract_text(slots[0]);
     if (!sequence) return wrap_argument_error("sequence", std::move(sequence).error());
+    if (std::optional<PyErr> refused = ExclusiveAccess::refused(*record)) return std::move(*refused);
     bool solved = false;
     {
-      Result<ExclusiveAccess> access = ExclusiveAccess::take(*record);
-      if (!access) return std::move(access).error();
-      solved = access->state().move_sequence(*sequence);
+      const ExclusiveAccess access(*record);
+      solved = access.state().move_sequence(*sequence);
     }
     return PyRef::borrow(solved ? Py_True : Py_False);
   });
@@ -153,11 +160,11 @@ PyObject* tarnel_move_tile(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!record) return std::move(record).error();
     Result<char32_t> direction = extract_char(slots[0]);
     if (!direction) return wrap_argument_error("direction", std::move(direction).error());
+    if (std::optional<PyErr> refused = ExclusiveAccess::refused(*record)) return std::move(*refused);
     std::optional<char32_t> moved;
     {
-      Result<ExclusiveAccess> access = ExclusiveAccess::take(*record);
-      if (!access) return std::move(access).error();
-      moved = access->state().move_tile(*direction);
+      const ExclusiveAccess access(*record);
+      moved = access.state().move_tile(*direction);
     }
     if (!moved) return PyRef::borrow(Py_None);
     // Only the four letters ever move a tile.
@@ -171,9 +178,9 @@ template <class Read>
 auto read_state(PyObject* self, Read&& read) -> Result<decltype(read(std::declval<const core::TarnelCore&>()))> {
   Result<TarnelObject*> record = as_tarnel(self);
   if (!record) return std::move(record).error();
-  Result<SharedAccess> access = SharedAccess::take(*record);
-  if (!access) return std::move(access).error();
-  return read(access->state());
+  if (std::optional<PyErr> refused = SharedAccess::refused(*record)) return std::move(*refused);
+  const SharedAccess access(*record);
+  return read(access.state());
 }
 
 PyObject* tarnel_get_tarnel(PyObject* self, PyObject*) noexcept {
@@ -297,6 +304,9 @@ Result<PyRef> module_all(PyObject* module) {
 }
 
 Status module_body(PyObject* module) {
+  for (const CallSignature* signature : {&NEW_SIGNATURE, &MOVE_SEQUENCE_SIGNATURE, &MOVE_TILE_SIGNATURE}) {
+    intern_parameter_names(*signature);
+  }
   Result<PyTypeObject*> type = tarnel_type_checked();
   if (!type) return std::move(type).error();
   PyRef name = text_result(CLASS_NAME);
