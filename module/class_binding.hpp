@@ -43,4 +43,5 @@ inline PyTypeObject* tarnel_type() {
 
 }  // namespace vostral::py
 
-extern "C" PyMODINIT_FUNC PyInit_vostral();
+// The entry point the interpreter looks up (PyMODINIT_FUNC makes it extern "C").
+PyMODINIT_FUNC PyInit_vostral();

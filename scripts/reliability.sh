@@ -48,7 +48,7 @@ unset VOSTRAL_FUZZ_PYTHONPATH VOSTRAL_FUZZ_PRELOAD
 fuzz_runtime=$("$PY" -c 'import atheris; print(atheris.path())' 2>/dev/null)/asan_with_fuzzer.so || true
 if [[ -f "$fuzz_runtime" ]] && ensure_debs clang-16 libclang-rt-16-dev; then
   say "build: coverage and checks for the fuzz run (build/rel-fuzz)"
-  if build build/rel-fuzz asan -DCMAKE_CXX_COMPILER=clang++-16 -DVOSTRAL_SANITIZE=OFF -DVOSTRAL_WERROR=OFF \
+  if build build/rel-fuzz asan -DCMAKE_CXX_COMPILER=clang++-16 -DVOSTRAL_SANITIZE=OFF \
       -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=function,vptr -fno-sanitize-recover=all -fno-omit-frame-pointer"; then
     export VOSTRAL_FUZZ_PYTHONPATH="$ROOT/build/rel-fuzz"
     export VOSTRAL_FUZZ_PRELOAD="$fuzz_runtime $(g++ -print-file-name=libstdc++.so)"
