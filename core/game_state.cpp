@@ -322,15 +322,6 @@ std::size_t TarnelCore::play_ascii(const unsigned char* text, std::size_t count,
   return played;
 }
 
-bool TarnelCore::play_char(char32_t ch) {
-  char bytes[4];
-  cmds_.append(bytes, encode_utf8(ch, bytes));
-  Cursor cursor(*this);
-  cursor.slide(ch < DIRECTION_INDEX.size() ? DIRECTION_INDEX[ch] : NO_MOVE);
-  cursor.store(*this);
-  return misplaced_ == 0;
-}
-
 bool TarnelCore::move_sequence(std::string_view utf8) {
   clear_log_for(utf8.size());
   const auto* text = reinterpret_cast<const unsigned char*>(utf8.data());
@@ -345,11 +336,12 @@ bool TarnelCore::move_sequence(std::string_view utf8) {
     }
     const char32_t ch = decode_utf8(utf8, at);
     if (ch == INVALID_UTF8) raise_fault("move_sequence needs well-formed UTF-8 text");
-    // Each character of the upper-case form is played on its own, with its
-    // own solved test: U+FB02 plays F, then L.
+    // Each character of the upper-case form is played on its own, exactly
+    // as move_tile plays it, with its own solved test: U+FB02 plays F, then L.
     const UpperMapping upper = upper_case(ch);
     for (std::size_t i = 0; i < upper.count; ++i) {
-      if (play_char(upper.chars[i])) return true;
+      move_tile(upper.chars[i]);
+      if (is_solved()) return true;
     }
   }
   return false;

@@ -106,9 +106,6 @@ class TarnelCore {
   // a byte that is not ASCII or after the one that left the board solved.
   // Returns the bytes played; `solved` tells which way it stopped.
   std::size_t play_ascii(const unsigned char* text, std::size_t count, bool& solved);
-  // Logs and plays one character of an upper-cased sequence; true when the
-  // board is then solved.
-  bool play_char(char32_t ch);
 
   u128 start_ms_;
   std::uint64_t mode_;
