@@ -68,6 +68,16 @@ constexpr bool scramble_letters_follow_offsets() {
 }
 static_assert(scramble_letters_follow_offsets(), "a scramble draw indexes DIRECTION_OFFSETS directly");
 
+constexpr bool opposites_are_neighbours() {
+  for (std::size_t d = 0; d < DIRECTION_OFFSETS.size(); ++d) {
+    const DirectionOffset& way = DIRECTION_OFFSETS[d];
+    const DirectionOffset& back = DIRECTION_OFFSETS[d ^ 1];
+    if (way.row != -back.row || way.column != -back.column) return false;
+  }
+  return true;
+}
+static_assert(opposites_are_neighbours(), "the step counts take the opposite of direction d to be d ^ 1");
+
 // A sequence reserves the log for its byte length, which is exact for ASCII
 // text; beyond this bound the log grows as it fills instead, so a huge text
 // that is solved early does not hold a huge buffer.
@@ -96,6 +106,25 @@ void check_side(std::uint64_t mode) {
     raise_fault("mode " + std::to_string(mode) + " is too large: the largest board side is " +
                 std::to_string(LARGEST_MODE));
   }
+}
+
+// The one move of the game, shared by single moves and batches: the tile in
+// cell `tile` slides into the gap's cell `gap`, and the count of misplaced
+// tiles follows it. The cell it leaves is the caller's to clear (a batch
+// defers that store). With `tile` == `gap` nothing changes, whatever the cell
+// holds, which lets a batch play a blocked move without a branch.
+inline void slide_tile(Cell* board, const Cell* goal, std::size_t gap, std::size_t tile,
+                       std::size_t& misplaced) noexcept {
+  const Cell value = board[tile];
+  misplaced += static_cast<std::size_t>(value != goal[gap]);
+  misplaced -= static_cast<std::size_t>(value != goal[tile]);
+  board[gap] = value;
+}
+
+std::size_t step_offset(const DirectionOffset& offset, std::size_t side) noexcept {
+  const auto row = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.row));
+  const auto column = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.column));
+  return row * side + column;  // wraps for negative offsets, as index arithmetic in size_t does
 }
 
 void fill_goal(Cell* goal, std::size_t cells) noexcept {
@@ -134,26 +163,21 @@ struct TarnelCore::Cursor {
   }
 
   explicit Cursor(TarnelCore& state) noexcept
-      : board(state.board_.get()),
-        goal(state.goal_.get()),
-        gap(state.gap_),
-        misplaced(state.misplaced_) {
-    const std::size_t last = state.side_ - 1;
+      : board(state.board_.get()), goal(state.goal_.get()), gap(state.gap()), misplaced(state.misplaced_) {
+    const std::size_t last = state.mode_ - 1;
     counts = state.gap_row_ * lane_one(0) + (last - state.gap_row_) * lane_one(1) +
              state.gap_column_ * lane_one(2) + (last - state.gap_column_) * lane_one(3);
     for (std::size_t d = 0; d < DIRECTION_OFFSETS.size(); ++d) {
-      const auto row = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(DIRECTION_OFFSETS[d].row));
-      const auto column = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(DIRECTION_OFFSETS[d].column));
-      steps[d] = {lane_one(d) * 0xFFFFu, lane_one(d ^ 1) - lane_one(d), row * state.side_ + column};
+      steps[d] = {lane_one(d) * 0xFFFFu, lane_one(d ^ 1) - lane_one(d), step_offset(DIRECTION_OFFSETS[d], state.mode_)};
     }
     steps[NO_MOVE] = {0, 0, 0};
   }
 
+  // The steps left upwards and leftwards are the gap's row and column.
   void store(TarnelCore& state) const noexcept {
     board[gap] = 0;
     state.gap_row_ = static_cast<std::size_t>(counts & 0xFFFFu);
     state.gap_column_ = static_cast<std::size_t>((counts >> (2 * LANE_BITS)) & 0xFFFFu);
-    state.gap_ = gap;
     state.misplaced_ = misplaced;
   }
 
@@ -164,11 +188,7 @@ struct TarnelCore::Cursor {
     const std::uint64_t keep = 0 - static_cast<std::uint64_t>((counts & step.lane) != 0);
     counts += step.trade & keep;
     const std::size_t tile = gap + (step.offset & keep);
-    // The tile leaves `tile` for `gap`; the one it leaves is now the gap's.
-    const Cell value = board[tile];
-    misplaced += static_cast<std::size_t>(value != goal[gap]);
-    misplaced -= static_cast<std::size_t>(value != goal[tile]);
-    board[gap] = value;
+    slide_tile(board, goal, gap, tile, misplaced);
     gap = tile;
     return keep != 0;
   }
@@ -183,28 +203,27 @@ struct TarnelCore::Cursor {
   std::array<Step, NO_MOVE + 1> steps;
 };
 
-TarnelCore::TarnelCore(std::uint64_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
-                       std::unique_ptr<Cell[]> goal)
+TarnelCore::TarnelCore(std::size_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
+                       std::unique_ptr<Cell[]> goal, std::size_t gap, std::size_t misplaced)
     : start_ms_(start_ms),
       mode_(mode),
       board_(std::move(board)),
       goal_(std::move(goal)),
-      side_(static_cast<std::size_t>(mode)),
-      gap_row_(side_ - 1),
-      gap_column_(side_ - 1),
-      gap_(side_ * side_ - 1),
-      misplaced_(0) {}
+      gap_row_(gap / mode),
+      gap_column_(gap % mode),
+      misplaced_(misplaced) {}
 
 TarnelCore TarnelCore::create(std::uint64_t mode) {
   check_side(mode);
-  const auto cells = static_cast<std::size_t>(mode * mode);
+  const auto side = static_cast<std::size_t>(mode);
+  const std::size_t cells = side * side;
   auto board = std::make_unique_for_overwrite<Cell[]>(cells);
   auto goal = std::make_unique_for_overwrite<Cell[]>(cells);
   fill_goal(goal.get(), cells);
   std::copy_n(goal.get(), cells, board.get());
 
   // Timed before the scramble, so the elapsed time includes it.
-  TarnelCore state(mode, runtime::now_ms(), std::move(board), std::move(goal));
+  TarnelCore state(side, runtime::now_ms(), std::move(board), std::move(goal), cells - 1, 0);
   state.scramble();
   return state;
 }
@@ -217,6 +236,7 @@ TarnelCore TarnelCore::with_board(const Rows& rows, u128 start_ms) {
   auto goal = std::make_unique_for_overwrite<Cell[]>(cells);
   std::vector<bool> seen(cells, false);
   std::size_t gap = 0;
+  std::size_t misplaced = 0;
   for (std::size_t r = 0; r < side; ++r) {
     if (rows[r].size() != side) raise_fault("a board must be square");
     for (std::size_t c = 0; c < side; ++c) {
@@ -227,19 +247,11 @@ TarnelCore TarnelCore::with_board(const Rows& rows, u128 start_ms) {
       seen[static_cast<std::size_t>(value)] = true;
       if (value == 0) gap = r * side + c;
       board[r * side + c] = value;
+      misplaced += static_cast<std::size_t>(value != 0 && static_cast<std::size_t>(value) != r * side + c + 1);
     }
   }
   fill_goal(goal.get(), cells);
-
-  TarnelCore state(side, start_ms, std::move(board), std::move(goal));
-  state.gap_row_ = gap / side;
-  state.gap_column_ = gap % side;
-  state.gap_ = gap;
-  state.misplaced_ = 0;
-  for (std::size_t i = 0; i < cells; ++i) {
-    state.misplaced_ += state.board_[i] != 0 && state.board_[i] != state.goal_[i] ? 1u : 0u;
-  }
-  return state;
+  return TarnelCore(side, start_ms, std::move(board), std::move(goal), gap, misplaced);
 }
 
 void TarnelCore::scramble() {
@@ -269,14 +281,10 @@ std::optional<char32_t> TarnelCore::move_tile(char32_t direction) {
   const DirectionOffset& offset = DIRECTION_OFFSETS[index];
   const std::size_t row = gap_row_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.row));
   const std::size_t column = gap_column_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.column));
-  if (row >= side_ || column >= side_) return std::nullopt;
-  const std::size_t tile = row * side_ + column;
-  const Cell value = board_[tile];
-  misplaced_ += static_cast<std::size_t>(value != goal_[gap_]);
-  misplaced_ -= static_cast<std::size_t>(value != goal_[tile]);
-  board_[gap_] = value;
+  if (row >= mode_ || column >= mode_) return std::nullopt;
+  const std::size_t tile = row * mode_ + column;
+  slide_tile(board_.get(), goal_.get(), gap(), tile, misplaced_);
   board_[tile] = 0;
-  gap_ = tile;
   gap_row_ = row;
   gap_column_ = column;
   return direction;
@@ -348,10 +356,10 @@ bool TarnelCore::move_sequence(std::string_view utf8) {
 }
 
 Rows TarnelCore::get_tarnel() const {
-  Rows rows(side_);
-  for (std::size_t r = 0; r < side_; ++r) {
-    const Cell* row = board_.get() + r * side_;
-    rows[r].assign(row, row + side_);
+  Rows rows(mode_);
+  for (std::size_t r = 0; r < mode_; ++r) {
+    const Cell* row = board_.get() + r * mode_;
+    rows[r].assign(row, row + mode_);
   }
   return rows;
 }

@@ -22,6 +22,18 @@ using Rows = std::vector<std::vector<Cell>>;
 // Tile numbers are 32-bit: n*n - 1 must stay below 2^31.
 inline constexpr std::uint64_t LARGEST_MODE = 46'340;
 
+// Elapsed time as "H:M:S", held inline: at most 33 hour digits, two
+// separators and four more digits.
+class ElapsedText {
+ public:
+  std::string_view view() const noexcept { return {chars_ + start_, sizeof chars_ - start_}; }
+
+ private:
+  friend ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept;
+  char chars_[48];
+  std::uint8_t start_ = sizeof chars_;
+};
+
 // The game state of one n x n sliding-tile game: the board, the solved
 // arrangement it is compared with, the side n, the log of every character
 // handed to move_tile, and the creation time.
@@ -32,21 +44,9 @@ inline constexpr std::uint64_t LARGEST_MODE = 46'340;
 // board and a cell-by-cell comparison would. (With every tile in place the
 // gap is necessarily in the last cell.)
 //
-// Memory: std::bad_alloc may leave any operation; when it does, the state is
-// still consistent (board, gap, log agree; no half-applied move).
-// Elapsed time as "H:M:S", held inline: at most 33 hour digits, two
-// separators and four more digits.
-class ElapsedText {
- public:
-  std::string_view view() const noexcept { return {chars_ + start_, sizeof chars_ - start_}; }
-  std::string str() const { return std::string(view()); }
-
- private:
-  friend ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept;
-  char chars_[48];
-  std::uint8_t start_ = sizeof chars_;
-};
-
+// Memory: std::bad_alloc may leave any operation that grows the log or makes
+// a board. The state is then consistent: board, gap and log agree, and no move
+// is half applied; a sequence keeps the moves it played (and logged) before.
 class TarnelCore {
  public:
   // A new game of side `mode`: the solved arrangement, timed, then scrambled
@@ -59,19 +59,20 @@ class TarnelCore {
   static TarnelCore create(std::uint64_t mode);
 
   // A game in a chosen arrangement, not scrambled, with an empty log; for
-  // tests and tools. REQUIRES: `rows` is n rows of n cells (1 <= n <= 46340)
-  // holding each of 0..n*n-1 once; faults otherwise.
+  // tests and tools. Faults unless `rows` is n rows of n cells
+  // (1 <= n <= 46340) holding each of 0..n*n-1 once.
   static TarnelCore with_board(const Rows& rows, u128 start_ms);
 
   // Logs `direction`, then moves the gap one step when it is a direction
   // letter and the move is not blocked. Returns `direction` when a tile moved.
-  // REQUIRES: a Unicode scalar value (faults otherwise).
+  // Faults, changing nothing, when `direction` is not a Unicode scalar value.
   std::optional<char32_t> move_tile(char32_t direction);
 
   // Empties the log, then plays each character of the upper-cased text through
   // move_tile, testing for the solved board after every one; stops at the
   // first solved board and returns true, or returns false at the end.
-  // REQUIRES: well-formed UTF-8 (faults otherwise).
+  // Faults at the first ill-formed UTF-8 sequence; what came before it stays
+  // played and logged.
   bool move_sequence(std::string_view utf8);
 
   bool is_solved() const noexcept { return misplaced_ == 0; }
@@ -84,22 +85,20 @@ class TarnelCore {
   // Time since creation as "H:M:S". Faults when the clock reads before 1970.
   ElapsedText duration() const;
 
-  // Read-only views for callers that convert without an intermediate copy;
-  // valid until the next move.
-  std::span<const Cell> board() const noexcept { return {board_.get(), cell_count()}; }
-  std::span<const Cell> goal() const noexcept { return {goal_.get(), cell_count()}; }
+  // The module's zero-copy path: it converts the board and the log straight
+  // from the state, under its access guard. Valid until the next move.
+  std::span<const Cell> board() const noexcept { return {board_.get(), mode_ * mode_}; }
   std::string_view cmds() const noexcept { return cmds_.view(); }
-  u128 start_ms() const noexcept { return start_ms_; }
 
  private:
   // The moving parts of the state, copied into locals while a batch of moves
   // runs and written back after it.
   struct Cursor;
 
-  TarnelCore(std::uint64_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
-             std::unique_ptr<Cell[]> goal);
+  TarnelCore(std::size_t mode, u128 start_ms, std::unique_ptr<Cell[]> board, std::unique_ptr<Cell[]> goal,
+             std::size_t gap, std::size_t misplaced);
 
-  std::size_t cell_count() const noexcept { return side_ * side_; }
+  std::size_t gap() const noexcept { return gap_row_ * mode_ + gap_column_; }
   void scramble();
   void clear_log_for(std::size_t text_bytes);
   // Plays ASCII text from text[0] for at most `count` bytes, stopping before
@@ -108,15 +107,16 @@ class TarnelCore {
   std::size_t play_ascii(const unsigned char* text, std::size_t count, bool& solved);
 
   u128 start_ms_;
-  std::uint64_t mode_;
+  // The side n. A size_t, the type every index is computed in: creation
+  // refuses sides above LARGEST_MODE, which any size_t holds.
+  std::size_t mode_;
   MoveLog cmds_;
   std::unique_ptr<Cell[]> board_;
   std::unique_ptr<Cell[]> goal_;
-
-  std::size_t side_;
+  // The gap as row and column, from which the edge tests start; its cell
+  // index is gap().
   std::size_t gap_row_;
   std::size_t gap_column_;
-  std::size_t gap_;  // gap_row_ * side_ + gap_column_
   std::size_t misplaced_;  // tiles (not the gap) whose cell differs from the goal
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 namespace vostral::core {
@@ -33,12 +32,6 @@ inline std::size_t encode_utf8(char32_t ch, char* out) noexcept {
   out[2] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
   out[3] = static_cast<char>(0x80 | (ch & 0x3F));
   return 4;
-}
-
-// Appends the 1 to 4 bytes of `ch`. REQUIRES: is_scalar_value(ch).
-inline void append_utf8(std::string& out, char32_t ch) {
-  char bytes[4];
-  out.append(bytes, encode_utf8(ch, bytes));
 }
 
 // Decodes the scalar value that starts at text[at] and advances `at` past it.

@@ -48,10 +48,14 @@ TEST(Creation, ReadsTheClockOnceForTheStartTime) {
     clock.set({1'700'000'000, 123'987'654});
     const TarnelCore game = TarnelCore::create(mode);
     EXPECT_EQ(clock.reads(), 1) << mode;
-    EXPECT_TRUE(game.start_ms() == runtime::u128{1'700'000'000'123}) << mode;
     EXPECT_EQ(game.get_mode(), mode);
-    EXPECT_EQ(game.goal().size(), mode * mode);
     EXPECT_EQ(game.get_tarnel().size(), mode);
+    // The start is the reading in whole milliseconds (…000.123 s): one
+    // millisecond short of 1 h 2 min 5 s later is still 1:2:4.
+    clock.set({1'700'003'725, 122'999'999});
+    EXPECT_EQ(game.duration().view(), "1:2:4") << mode;
+    clock.set({1'700'003'725, 123'000'000});
+    EXPECT_EQ(game.duration().view(), "1:2:5") << mode;
   }
 }
 
