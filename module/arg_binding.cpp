@@ -5,41 +5,26 @@
 #include <vector>
 
 #include "core/utf8.hpp"
+#include "module/attributes.hpp"
 
 namespace vostral::py {
 namespace {
 
 PyErr type_error(std::string message) { return PyErr::new_message(PyExc_TypeError, std::move(message)); }
 
-// The one character of a ready str of length 1, read with the interpreter's
-// inline accessors (their C casts are the interpreter's, not ours).
-std::optional<char32_t> only_character(PyObject* text) noexcept {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-  if (!PyUnicode_IS_READY(text) || PyUnicode_GET_LENGTH(text) != 1) return std::nullopt;
-  return static_cast<char32_t>(PyUnicode_READ_CHAR(text, 0));
-#pragma GCC diagnostic pop
-}
-
 std::string plural(std::size_t count, std::string_view one, std::string_view many) {
   return std::string(count == 1 ? one : many);
 }
-
-using detail::same_name;
 
 // A keyword's name as UTF-8 text; nothing when it is not a str or cannot be
 // encoded (the interpreter's error is discarded: the caller reports the
 // keyword as unexpected).
 std::optional<std::string_view> keyword_text(PyObject* name) noexcept {
   if (!PyUnicode_Check(name)) return std::nullopt;
-  if (const std::optional<std::string_view> ascii = detail::ascii_name(name)) return ascii;
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size));
+  if (const std::optional<std::string_view> ascii = compact_ascii_view(name)) return ascii;
+  const std::optional<std::string_view> utf8 = utf8_view(name);
+  if (!utf8) PyErr_Clear();
+  return utf8;
 }
 
 constexpr std::ptrdiff_t UNEXPECTED = -1;
@@ -49,10 +34,10 @@ constexpr std::ptrdiff_t POSITIONAL_ONLY = -2;
 std::ptrdiff_t keyword_slot(const CallSignature& signature, std::string_view text) noexcept {
   const std::size_t positional = signature.positional_names.size();
   for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) {
-    if (same_name(signature.keyword_only[j].name, text)) return static_cast<std::ptrdiff_t>(positional + j);
+    if (signature.keyword_only[j].name == text) return static_cast<std::ptrdiff_t>(positional + j);
   }
   for (std::size_t j = 0; j < positional; ++j) {
-    if (!same_name(signature.positional_names[j], text)) continue;
+    if (signature.positional_names[j] != text) continue;
     return j < signature.positional_only_count ? POSITIONAL_ONLY : static_cast<std::ptrdiff_t>(j);
   }
   return UNEXPECTED;
@@ -60,7 +45,7 @@ std::ptrdiff_t keyword_slot(const CallSignature& signature, std::string_view tex
 
 // ---- Messages: built only when binding fails ------------------------------------
 
-[[gnu::cold]] PyErr too_many_error(const CallSignature& signature, std::size_t given) {
+VOSTRAL_COLD PyErr too_many_error(const CallSignature& signature, std::size_t given) {
   const std::size_t accepted = signature.positional_names.size();
   std::string message = signature.full_name() + " takes ";
   if (signature.required_positional_count == accepted) {
@@ -72,27 +57,27 @@ std::ptrdiff_t keyword_slot(const CallSignature& signature, std::string_view tex
   return type_error(std::move(message));
 }
 
-[[gnu::cold]] PyErr multiple_values_error(const CallSignature& signature, std::string_view name) {
+VOSTRAL_COLD PyErr multiple_values_error(const CallSignature& signature, std::string_view name) {
   return type_error(signature.full_name() + " got multiple values for argument '" + std::string(name) + "'");
 }
 
-[[gnu::cold]] PyErr unexpected_error(const CallSignature& signature, PyObject* name) {
+VOSTRAL_COLD PyErr unexpected_error(const CallSignature& signature, PyObject* name) {
   return type_error(signature.full_name() + " got an unexpected keyword argument '" + display_object(name) + "'");
 }
 
-[[gnu::cold]] PyErr positional_only_error(const CallSignature& signature, std::vector<std::string> names) {
+VOSTRAL_COLD PyErr positional_only_error(const CallSignature& signature, std::vector<std::string> names) {
   return type_error(signature.full_name() + " got some positional-only arguments passed as keyword arguments: " +
                     quoted_name_list(names));
 }
 
-[[gnu::cold]] PyErr missing_error(const CallSignature& signature, std::string_view kind,
+VOSTRAL_COLD PyErr missing_error(const CallSignature& signature, std::string_view kind,
                                   const std::vector<std::string>& names) {
   return type_error(signature.full_name() + " missing " + std::to_string(names.size()) + " required " +
                     std::string(kind) + " " + plural(names.size(), "argument", "arguments") + ": " +
                     quoted_name_list(names));
 }
 
-[[gnu::cold]] PyErr missing_required_error(const CallSignature& signature, std::size_t given,
+VOSTRAL_COLD PyErr missing_required_error(const CallSignature& signature, std::size_t given,
                                            std::span<PyObject* const> slots) {
   std::vector<std::string> names;
   const std::size_t required = signature.required_positional_count;
@@ -261,17 +246,16 @@ Result<std::uint64_t> extract_unsigned(PyObject* object) {
 
 Result<std::string_view> extract_text(PyObject* object) {
   if (!PyUnicode_Check(object)) return PyErr::conversion(object, "PyString");
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-  if (utf8 == nullptr) return fetch_required();
-  return std::string_view(utf8, static_cast<std::size_t>(size));
+  const std::optional<std::string_view> utf8 = utf8_view(object);
+  if (!utf8) return fetch_required();
+  return *utf8;
 }
 
 Result<char32_t> extract_char(PyObject* object) {
   if (!PyUnicode_Check(object)) return PyErr::conversion(object, "PyString");
   // One character that is not a surrogate is the whole answer; reading it
   // directly spares the string a cached UTF-8 copy.
-  if (const std::optional<char32_t> ch = only_character(object); ch && core::is_scalar_value(*ch)) return *ch;
+  if (const std::optional<char32_t> ch = only_code_point(object); ch && core::is_scalar_value(*ch)) return *ch;
   Result<std::string_view> text = extract_text(object);
   if (!text) return std::move(text).error();
   std::size_t at = 0;

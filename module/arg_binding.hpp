@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "module/py_err.hpp"
+#include "module/py_text.hpp"
 #include "module/result.hpp"
 
 namespace vostral::py {
@@ -47,27 +48,6 @@ struct CallSignature {
 Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, std::span<PyObject*> slots);
 
-namespace detail {
-// A keyword's name when it is compact ASCII (nearly always), read in place.
-inline std::optional<std::string_view> ascii_name(PyObject* name) noexcept {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-  if (!PyUnicode_Check(name) || !PyUnicode_IS_COMPACT_ASCII(name)) return std::nullopt;
-  return std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
-                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
-#pragma GCC diagnostic pop
-}
-
-// Length first, then the bytes: names are short and mostly differ in length.
-inline bool same_name(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
-}
-}  // namespace detail
-
 inline Status bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, std::span<PyObject*> slots) {
   // The common calls bind here without the general binder: every positional
@@ -82,8 +62,8 @@ inline Status bind_fastcall(const CallSignature& signature, PyObject* const* arg
     for (std::size_t i = 0; i < keywords && in_order; ++i) {
       PyObject* const keyword = PyTuple_GET_ITEM(kwnames, i);
       if (signature.interned_names != nullptr && keyword == signature.interned_names[given + i]) continue;
-      const std::optional<std::string_view> name = detail::ascii_name(keyword);
-      in_order = name && detail::same_name(*name, signature.positional_names[given + i]);
+      const std::optional<std::string_view> name = compact_ascii_view(keyword);
+      in_order = name && *name == signature.positional_names[given + i];
     }
     if (in_order) {
       for (std::size_t i = 0; i < positional; ++i) slots[i] = args[i];
@@ -117,6 +97,16 @@ Result<char32_t> extract_char(PyObject* object);
 // A converter's TypeError (exactly TypeError) becomes a TypeError prefixed
 // "argument '{parameter}': " with the same cause; any other error passes.
 PyErr wrap_argument_error(std::string_view parameter, PyErr error);
+
+// The argument bound to positional parameter `slot`, converted by `extract`,
+// with a converter's error worded as wrap_argument_error words it.
+template <class T>
+Result<T> convert_argument(const CallSignature& signature, std::size_t slot, PyObject* argument,
+                           Result<T> (*extract)(PyObject*)) {
+  Result<T> converted = extract(argument);
+  if (!converted) return wrap_argument_error(signature.positional_names[slot], std::move(converted).error());
+  return converted;
+}
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 std::string quoted_name_list(std::span<const std::string> names);

@@ -3,78 +3,103 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <optional>
-#include <string>
+#include <cassert>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
 
+#include "module/attributes.hpp"
 #include "module/class_binding.hpp"
 #include "module/py_ref.hpp"
 #include "module/result.hpp"
 
 namespace vostral::py {
 
+// RuntimeError "Already borrowed" (exclusive) or "Already mutably borrowed".
+VOSTRAL_COLD PyErr borrow_refused(bool exclusive);
+
 // TypeError "'{qualname}' object cannot be converted to 'TarnelCore'" unless
 // `object` is a TarnelCore.
 inline Result<TarnelObject*> as_tarnel(PyObject* object) {
-  PyTypeObject* type = tarnel_type();
+  PyTypeObject* type = tarnel_type.get();
   if (Py_TYPE(object) != type && PyType_IsSubtype(Py_TYPE(object), type) == 0) return receiver_error(object);
   return reinterpret_cast<TarnelObject*>(object);
 }
 
-// Read access to a TarnelCore's game state for the guard's lifetime. Holds a
-// reference to the object, and gives the access back however the call ends,
-// so a fault leaves the object usable.
+// Access to a TarnelCore's game state for the guard's lifetime: shared (any
+// number of readers) or exclusive (one writer). It holds a reference to the
+// object and gives the access back however the call ends, so a fault leaves
+// the object usable.
 //
 // Hold it only around calls into the core, never while making Python objects
 // that the cycle collector tracks (lists, exceptions): such an allocation can
 // run a collection, whose finalizers can hand the interpreter lock to another
 // thread, and a call there on the same object would be refused.
-class SharedAccess {
+template <bool Exclusive>
+class BorrowGuard {
  public:
-  // RuntimeError "Already mutably borrowed" when the access cannot be taken.
-  static std::optional<PyErr> refused(const TarnelObject* record) {
-    if (record->borrow_flag == -1) return PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed");
-    return std::nullopt;
+  using State = std::conditional_t<Exclusive, core::TarnelCore, const core::TarnelCore>;
+
+  // Takes the access in one step when the object's counter allows it: test
+  // the guard before use. A refused guard holds nothing.
+  explicit BorrowGuard(TarnelObject* record) noexcept : record_(allowed(record) ? record : nullptr) {
+    if (record_ == nullptr) return;
+    record_->borrow_flag = Exclusive ? -1 : record_->borrow_flag + 1;
+    owner_ = PyRef::borrow(reinterpret_cast<PyObject*>(record_));
   }
-  // REQUIRES: !refused(record).
-  explicit SharedAccess(TarnelObject* record) noexcept
-      : record_(record), owner_(PyRef::borrow(reinterpret_cast<PyObject*>(record))) {
-    ++record_->borrow_flag;
+  BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(const BorrowGuard&) = delete;
+  ~BorrowGuard() {
+    if (record_ != nullptr) record_->borrow_flag = Exclusive ? 0 : record_->borrow_flag - 1;
   }
 
-  SharedAccess(const SharedAccess&) = delete;
-  SharedAccess& operator=(const SharedAccess&) = delete;
-  ~SharedAccess() { --record_->borrow_flag; }
+  explicit operator bool() const noexcept { return record_ != nullptr; }
+  // RuntimeError "Already borrowed" (exclusive) or "Already mutably borrowed"
+  // (shared). REQUIRES: the access was refused.
+  static PyErr refusal() { return borrow_refused(Exclusive); }
 
-  const core::TarnelCore& state() const noexcept { return record_->state; }
+  // REQUIRES: the access is held.
+  State& state() const noexcept {
+    assert(record_ != nullptr);
+    return record_->state;
+  }
 
  private:
-  TarnelObject* record_;
-  PyRef owner_;  // dropped after the destructor body has lowered the counter
-};
-
-// Write access: the same, exclusive.
-class ExclusiveAccess {
- public:
-  // RuntimeError "Already borrowed" when the access cannot be taken.
-  static std::optional<PyErr> refused(const TarnelObject* record) {
-    if (record->borrow_flag != 0) return PyErr::new_message(PyExc_RuntimeError, "Already borrowed");
-    return std::nullopt;
-  }
-  // REQUIRES: !refused(record).
-  explicit ExclusiveAccess(TarnelObject* record) noexcept
-      : record_(record), owner_(PyRef::borrow(reinterpret_cast<PyObject*>(record))) {
-    record_->borrow_flag = -1;
+  static bool allowed(const TarnelObject* record) noexcept {
+    return Exclusive ? record->borrow_flag == 0 : record->borrow_flag != -1;
   }
 
-  ExclusiveAccess(const ExclusiveAccess&) = delete;
-  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-  ~ExclusiveAccess() { record_->borrow_flag = 0; }
-
-  core::TarnelCore& state() const noexcept { return record_->state; }
-
- private:
   TarnelObject* record_;
-  PyRef owner_;
+  PyRef owner_;  // dropped after the destructor body has given the access back
 };
+
+using SharedAccess = BorrowGuard<false>;
+using ExclusiveAccess = BorrowGuard<true>;
+
+namespace detail {
+template <class Access, class Body>
+auto with_access(PyObject* self, Body&& body)
+    -> Result<std::invoke_result_t<Body&, typename Access::State&>> {
+  Result<TarnelObject*> record = as_tarnel(self);
+  if (!record) return std::move(record).error();
+  const Access access(*record);
+  if (!access) return Access::refusal();
+  return body(access.state());
+}
+}  // namespace detail
+
+// Checks that `self` is a TarnelCore, takes shared access to its state, and
+// returns what `read(const core::TarnelCore&)` returns, or the PyErr of the
+// check or the access.
+template <class Read>
+auto read_state(PyObject* self, Read&& read) {
+  return detail::with_access<SharedAccess>(self, std::forward<Read>(read));
+}
+
+// The same with exclusive access, for `write(core::TarnelCore&)`.
+template <class Write>
+auto write_state(PyObject* self, Write&& write) {
+  return detail::with_access<ExclusiveAccess>(self, std::forward<Write>(write));
+}
 
 }  // namespace vostral::py

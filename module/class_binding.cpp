@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "module/entry_guard.hpp"
 #include "module/py_err.hpp"
 #include "module/py_ref.hpp"
+#include "module/py_text.hpp"
 #include "runtime/fault.hpp"
 
 namespace vostral::py {
@@ -32,27 +34,41 @@ PyObject* MODE_INTERNED[1] = {};
 PyObject* SEQUENCE_INTERNED[1] = {};
 PyObject* DIRECTION_INTERNED[1] = {};
 
-constexpr CallSignature NEW_SIGNATURE{"__new__", "TarnelCore", MODE_NAMES, 0, 1, {}, MODE_INTERNED};
-constexpr CallSignature MOVE_SEQUENCE_SIGNATURE{"move_sequence", "TarnelCore", SEQUENCE_NAMES, 0, 1, {},
-                                                SEQUENCE_INTERNED};
-constexpr CallSignature MOVE_TILE_SIGNATURE{"move_tile", "TarnelCore", DIRECTION_NAMES, 0, 1, {},
-                                            DIRECTION_INTERNED};
+constexpr CallSignature NEW_SIGNATURE{
+    .function_name = "__new__",
+    .class_name = "TarnelCore",
+    .positional_names = MODE_NAMES,
+    .positional_only_count = 0,
+    .required_positional_count = 1,
+    .keyword_only = {},
+    .interned_names = MODE_INTERNED,
+};
+constexpr CallSignature MOVE_SEQUENCE_SIGNATURE{
+    .function_name = "move_sequence",
+    .class_name = "TarnelCore",
+    .positional_names = SEQUENCE_NAMES,
+    .positional_only_count = 0,
+    .required_positional_count = 1,
+    .keyword_only = {},
+    .interned_names = SEQUENCE_INTERNED,
+};
+constexpr CallSignature MOVE_TILE_SIGNATURE{
+    .function_name = "move_tile",
+    .class_name = "TarnelCore",
+    .positional_names = DIRECTION_NAMES,
+    .positional_only_count = 0,
+    .required_positional_count = 1,
+    .keyword_only = {},
+    .interned_names = DIRECTION_INTERNED,
+};
+// The binder reads one interned name per slot.
+static_assert(std::size(MODE_INTERNED) == NEW_SIGNATURE.slot_count());
+static_assert(std::size(SEQUENCE_INTERNED) == MOVE_SEQUENCE_SIGNATURE.slot_count());
+static_assert(std::size(DIRECTION_INTERNED) == MOVE_TILE_SIGNATURE.slot_count());
 
 // ---- Result conversion ------------------------------------------------------
 
-PyRef text_result(std::string_view text) {
-  return require_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-// For text known to be ASCII: copied straight in, without UTF-8 decoding.
-PyRef ascii_result(std::string_view text) {
-  PyRef result = require_object(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-  std::copy(text.begin(), text.end(), static_cast<char*>(PyUnicode_DATA(result.get())));
-#pragma GCC diagnostic pop
-  return result;
-}
+PyRef text_result(std::string_view text) { return require_object(new_text(text)); }
 
 // A copy of the board, taken under access and converted after it is given
 // back; small boards stay off the heap.
@@ -95,8 +111,8 @@ PyObject* tarnel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   return entry_guard([&]() -> Result<PyRef> {
     PyObject* slots[1] = {};
     if (Status bound = bind_tuple_dict(NEW_SIGNATURE, args, kwargs, slots); !bound) return std::move(bound).error();
-    Result<std::uint64_t> mode = extract_unsigned(slots[0]);
-    if (!mode) return wrap_argument_error("mode", std::move(mode).error());
+    Result<std::uint64_t> mode = convert_argument(NEW_SIGNATURE, 0, slots[0], extract_unsigned);
+    if (!mode) return std::move(mode).error();
 
     // The game is complete, scrambled and timed before any object exists, so
     // no object is ever seen half-built.
@@ -127,8 +143,9 @@ void tarnel_dealloc(PyObject* self) noexcept {
 
 // ---- Methods ----------------------------------------------------------------------
 
-// The bridges check the receiver and convert the argument first, take access
-// only around the core call, and make the Python result after giving it back.
+// The bridges bind and convert the argument first, take access only around
+// the core call (read_state, write_state), and make the Python result after
+// giving it back.
 
 PyObject* tarnel_move_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
@@ -136,17 +153,11 @@ PyObject* tarnel_move_sequence(PyObject* self, PyObject* const* args, Py_ssize_t
     if (Status bound = bind_fastcall(MOVE_SEQUENCE_SIGNATURE, args, nargs, kwnames, slots); !bound) {
       return std::move(bound).error();
     }
-    Result<TarnelObject*> record = as_tarnel(self);
-    if (!record) return std::move(record).error();
-    Result<std::string_view> sequence = extract_text(slots[0]);
-    if (!sequence) return wrap_argument_error("sequence", std::move(sequence).error());
-    if (std::optional<PyErr> refused = ExclusiveAccess::refused(*record)) return std::move(*refused);
-    bool solved = false;
-    {
-      const ExclusiveAccess access(*record);
-      solved = access.state().move_sequence(*sequence);
-    }
-    return PyRef::borrow(solved ? Py_True : Py_False);
+    Result<std::string_view> sequence = convert_argument(MOVE_SEQUENCE_SIGNATURE, 0, slots[0], extract_text);
+    if (!sequence) return std::move(sequence).error();
+    Result<bool> solved = write_state(self, [&](core::TarnelCore& state) { return state.move_sequence(*sequence); });
+    if (!solved) return std::move(solved).error();
+    return PyRef::borrow(*solved ? Py_True : Py_False);
   });
 }
 
@@ -156,31 +167,16 @@ PyObject* tarnel_move_tile(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (Status bound = bind_fastcall(MOVE_TILE_SIGNATURE, args, nargs, kwnames, slots); !bound) {
       return std::move(bound).error();
     }
-    Result<TarnelObject*> record = as_tarnel(self);
-    if (!record) return std::move(record).error();
-    Result<char32_t> direction = extract_char(slots[0]);
-    if (!direction) return wrap_argument_error("direction", std::move(direction).error());
-    if (std::optional<PyErr> refused = ExclusiveAccess::refused(*record)) return std::move(*refused);
-    std::optional<char32_t> moved;
-    {
-      const ExclusiveAccess access(*record);
-      moved = access.state().move_tile(*direction);
-    }
-    if (!moved) return PyRef::borrow(Py_None);
+    Result<char32_t> direction = convert_argument(MOVE_TILE_SIGNATURE, 0, slots[0], extract_char);
+    if (!direction) return std::move(direction).error();
+    Result<std::optional<char32_t>> moved =
+        write_state(self, [&](core::TarnelCore& state) { return state.move_tile(*direction); });
+    if (!moved) return std::move(moved).error();
+    if (!*moved) return PyRef::borrow(Py_None);
     // Only the four letters ever move a tile.
-    const char letter = static_cast<char>(*moved);
+    const char letter = static_cast<char>(**moved);
     return text_result(std::string_view(&letter, 1));
   });
-}
-
-// Runs `read` on the state under shared access and returns what it returns.
-template <class Read>
-auto read_state(PyObject* self, Read&& read) -> Result<decltype(read(std::declval<const core::TarnelCore&>()))> {
-  Result<TarnelObject*> record = as_tarnel(self);
-  if (!record) return std::move(record).error();
-  if (std::optional<PyErr> refused = SharedAccess::refused(*record)) return std::move(*refused);
-  const SharedAccess access(*record);
-  return read(access.state());
 }
 
 PyObject* tarnel_get_tarnel(PyObject* self, PyObject*) noexcept {
@@ -195,7 +191,7 @@ PyObject* tarnel_duration(PyObject* self, PyObject*) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
     Result<core::ElapsedText> text = read_state(self, [](const core::TarnelCore& state) { return state.duration(); });
     if (!text) return std::move(text).error();
-    return ascii_result(text->view());
+    return require_object(new_ascii_text(text->view()));
   });
 }
 
@@ -244,11 +240,6 @@ const std::string& class_doc() {
   return doc;
 }
 
-// Cached after the first successful build and never dropped: the type
-// outlives every instance and every import.
-PyTypeObject* type_cell = nullptr;
-bool class_attributes_installed = false;
-
 Result<PyRef> build_type() {
   const std::string& doc = class_doc();
   if (doc.find('\0') != std::string::npos) {
@@ -264,7 +255,13 @@ Result<PyRef> build_type() {
   };
   // The interpreter keeps pointing at the name for the life of the type.
   static const std::string name = std::string(CLASS_MODULE) + "." + std::string(CLASS_NAME);
-  PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(TarnelObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec spec{
+      .name = name.c_str(),
+      .basicsize = static_cast<int>(sizeof(TarnelObject)),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) return fetch_required();
   return PyRef::steal(type);
@@ -273,15 +270,15 @@ Result<PyRef> build_type() {
 // ---- The module -------------------------------------------------------------------
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "vostral",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vostral",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 constexpr int MODULE_API_VERSION = 1013;
@@ -307,7 +304,7 @@ Status module_body(PyObject* module) {
   for (const CallSignature* signature : {&NEW_SIGNATURE, &MOVE_SEQUENCE_SIGNATURE, &MOVE_TILE_SIGNATURE}) {
     intern_parameter_names(*signature);
   }
-  Result<PyTypeObject*> type = tarnel_type_checked();
+  Result<PyTypeObject*> type = tarnel_type.get_checked();
   if (!type) return std::move(type).error();
   PyRef name = text_result(CLASS_NAME);
   Result<PyRef> all = module_all(module);
@@ -341,36 +338,33 @@ Result<PyRef> initialise_module() {
 
 }  // namespace
 
-Result<PyTypeObject*> tarnel_type_checked() {
-  if (type_cell != nullptr && class_attributes_installed) return type_cell;
-  if (type_cell == nullptr) {
-    Result<PyRef> built = build_type();
-    if (!built) {
-      PyErr failure = std::move(built).error();
-      PyErr wrapped = PyErr::new_message(PyExc_RuntimeError, "An error occurred while initializing class TarnelCore");
-      set_cause(wrapped, std::move(failure));
-      return wrapped;
-    }
-    // Building can run code that asked for the type too: the first stored wins.
-    if (type_cell == nullptr) type_cell = reinterpret_cast<PyTypeObject*>(built->release());
+Result<PyTypeObject*> TarnelTypeCache::get_checked() {
+  if (type_ != nullptr) return type_;
+  Result<PyRef> built = build_type();
+  if (!built) {
+    PyErr wrapped = PyErr::new_message(PyExc_RuntimeError, "An error occurred while initializing class TarnelCore");
+    set_cause(wrapped, std::move(built).error());
+    return wrapped;
   }
-  // The class has no attributes of its own to install; the mark records that
-  // nothing remains to be done.
-  class_attributes_installed = true;
-  detail::ready_type = type_cell;
-  return type_cell;
+  // Building can run code that asked for the type too: the first stored wins.
+  if (type_ == nullptr) type_ = reinterpret_cast<PyTypeObject*>(built->release());
+  return type_;
 }
 
-PyErr receiver_error(PyObject* object) { return PyErr::conversion(object, "TarnelCore"); }
-
-PyTypeObject* detail::tarnel_type_slow() {
-  Result<PyTypeObject*> type = tarnel_type_checked();
+PyTypeObject* TarnelTypeCache::get_or_fault() {
+  Result<PyTypeObject*> type = get_checked();
   if (!type) {
     PyErr failure = std::move(type).error();
     print(failure);
     raise_fault("failed to create type object for TarnelCore");
   }
   return *type;
+}
+
+PyErr receiver_error(PyObject* object) { return PyErr::conversion(object, "TarnelCore"); }
+
+PyErr borrow_refused(bool exclusive) {
+  return PyErr::new_message(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
 }
 
 }  // namespace vostral::py

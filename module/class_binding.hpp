@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/game_state.hpp"
+#include "module/attributes.hpp"
 #include "module/result.hpp"
 
 namespace vostral::py {
@@ -20,26 +21,31 @@ struct TarnelObject {
   std::int64_t borrow_flag;
 };
 
-// The TarnelCore type (borrowed; built on first request and kept for the life
-// of the process), or RuntimeError "An error occurred while initializing
-// class TarnelCore" caused by what stopped the build.
-Result<PyTypeObject*> tarnel_type_checked();
+// The TarnelCore type object: built on first request, then kept for the life
+// of the process (it outlives every instance and every import).
+class TarnelTypeCache {
+ public:
+  // The type (borrowed), or RuntimeError "An error occurred while
+  // initializing class TarnelCore" caused by what stopped the build; nothing
+  // is cached then, so the next request tries again.
+  Result<PyTypeObject*> get_checked();
 
-namespace detail {
-// Set once the type is built and its class attributes installed.
-inline PyTypeObject* ready_type = nullptr;
-PyTypeObject* tarnel_type_slow();
-}  // namespace detail
+  // The same for callers that cannot report an error: a failure is printed
+  // and becomes the fault "failed to create type object for TarnelCore".
+  PyTypeObject* get() { return type_ != nullptr ? type_ : get_or_fault(); }
 
-// The same for callers that cannot report an error: a failure is printed and
-// becomes the fault "failed to create type object for TarnelCore".
-inline PyTypeObject* tarnel_type() {
-  PyTypeObject* type = detail::ready_type;
-  return type != nullptr ? type : detail::tarnel_type_slow();
-}
+ private:
+  PyTypeObject* get_or_fault();
+
+  // Set once built. The class has no attributes of its own to install, so a
+  // built type is a finished one.
+  PyTypeObject* type_ = nullptr;
+};
+
+inline TarnelTypeCache tarnel_type;
 
 // The receiver check's TypeError (out of line: the hot path never makes it).
-[[gnu::noinline]] PyErr receiver_error(PyObject* object);
+VOSTRAL_COLD PyErr receiver_error(PyObject* object);
 
 }  // namespace vostral::py
 

@@ -3,13 +3,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
 #include <cassert>
-#include <cstdint>
 #include <new>
 #include <optional>
 #include <source_location>
-#include <string>
 
 #include "module/gil_count.hpp"
 #include "module/py_err.hpp"
@@ -18,17 +15,6 @@
 #include "runtime/fault.hpp"
 
 namespace vostral::py {
-
-namespace detail {
-// Set when a release first had to wait; until then entering costs one test.
-inline std::atomic<bool> pending_created{false};
-void drain_pending_releases() noexcept;
-}  // namespace detail
-
-// Drops every reference whose release had to wait for an entry.
-inline void drain_pending_releases() noexcept {
-  if (detail::pending_created.load(std::memory_order_acquire)) detail::drain_pending_releases();
-}
 
 // The fault for an entry on a thread where entering is forbidden.
 [[noreturn]] void forbidden_entry(std::source_location where = std::source_location::current());
@@ -48,80 +34,76 @@ class GilScope {
   GilScope& operator=(const GilScope&) = delete;
 };
 
-// Takes the interpreter lock for its lifetime when this thread is outside the
-// module (and so may not hold it); inside, it does nothing.
-class GilEnsure {
- public:
-  GilEnsure() noexcept;
-  ~GilEnsure();
-  GilEnsure(const GilEnsure&) = delete;
-  GilEnsure& operator=(const GilEnsure&) = delete;
-
- private:
-  bool taken_;
-  PyGILState_STATE state_;
-};
-
-
 // Reports "uncaught panic at ffi boundary" and ends the process.
 [[noreturn]] void abort_at_boundary(std::source_location where = std::source_location::current()) noexcept;
 
-// Sets MemoryError as the pending exception; used when the core runs out of memory.
-void raise_memory_error() noexcept;
+// Where a guarded call's outcome goes. A sink has:
+//   success(value)   the body's value, handed on
+//   failure(error)   a PyErr or a fault (as PanicException), handed on
+//   out_of_memory()  MemoryError is already pending; hands it on
+// and all three return what the guarded call returns.
 
-// Runs `body`, which returns Result<PyRef>, for one call from the interpreter:
-// the result becomes a new reference for the interpreter; a PyErr, a fault
-// (as PanicException) or an exhausted heap (as MemoryError) becomes the
-// pending exception and null. Nothing passes out of it: a fault while
-// entering or while raising ends the process.
-template <class Body>
-PyObject* entry_guard(Body&& body) noexcept {
+// For calls that return an object: a new reference, or null with the
+// exception pending.
+struct RaiseSink {
+  PyObject* success(PyRef value) const noexcept {
+    assert(PyErr_Occurred() == nullptr);
+    return value.release();
+  }
+  PyObject* failure(PyErr error) const {
+    restore(std::move(error));
+    assert(PyErr_Occurred() != nullptr);
+    return nullptr;
+  }
+  PyObject* out_of_memory() const noexcept { return nullptr; }
+};
+
+// For calls that cannot raise (object release): an error or a fault is
+// written as unraisable, with no context object.
+struct UnraisableSink {
+  void success(Unit) const noexcept {}
+  void failure(PyErr error) const { write_unraisable(std::move(error), nullptr); }
+  void out_of_memory() const noexcept { PyErr_WriteUnraisable(nullptr); }
+};
+
+// Runs `body`, which returns a Result, for one call from the interpreter, and
+// gives its outcome to `sink`: a PyErr, a fault (as PanicException) and an
+// exhausted heap (as MemoryError) all arrive there as errors. Nothing passes
+// out of it: a fault while entering or while handing on an error ends the
+// process.
+template <class Sink, class Body>
+auto guarded_call(const Sink& sink, Body&& body) noexcept {
   try {
     GilScope inside;
     std::optional<PyErr> error;
     try {
-      Result<PyRef> outcome = body();
-      if (outcome.has_value()) {
-        assert(PyErr_Occurred() == nullptr);
-        return std::move(outcome).value().release();
-      }
+      auto outcome = body();
+      if (outcome.has_value()) return sink.success(std::move(outcome).value());
       error.emplace(std::move(outcome).error());
     } catch (const runtime::Fault& fault) {
       error.emplace(PyErr::panic(fault.message()));
     } catch (const std::bad_alloc&) {
-      raise_memory_error();
-      return nullptr;
+      // The interpreter's MemoryError needs no memory of its own.
+      PyErr_NoMemory();
+      return sink.out_of_memory();
     }
-    restore(std::move(*error));
-    assert(PyErr_Occurred() != nullptr);
-    return nullptr;
+    return sink.failure(std::move(*error));
   } catch (...) {
     abort_at_boundary();
   }
 }
 
-// The form for calls that cannot raise (object release): an error or a fault
-// is written as unraisable, with no context object.
+// The entry guard of every call that returns an object (`body` returns
+// Result<PyRef>).
+template <class Body>
+PyObject* entry_guard(Body&& body) noexcept {
+  return guarded_call(RaiseSink{}, std::forward<Body>(body));
+}
+
+// The entry guard of calls that cannot raise (`body` returns Status).
 template <class Body>
 void entry_guard_unraisable(Body&& body) noexcept {
-  try {
-    GilScope inside;
-    std::optional<PyErr> error;
-    try {
-      Status outcome = body();
-      if (outcome.has_value()) return;
-      error.emplace(std::move(outcome).error());
-    } catch (const runtime::Fault& fault) {
-      error.emplace(PyErr::panic(fault.message()));
-    } catch (const std::bad_alloc&) {
-      raise_memory_error();
-      PyErr_WriteUnraisable(nullptr);
-      return;
-    }
-    write_unraisable(std::move(*error), nullptr);
-  } catch (...) {
-    abort_at_boundary();
-  }
+  guarded_call(UnraisableSink{}, std::forward<Body>(body));
 }
 
 }  // namespace vostral::py

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "module/entry_guard.hpp"
+#include "module/gil_count.hpp"
+#include "module/py_text.hpp"
 #include "runtime/fault.hpp"
 
 namespace vostral::py {
@@ -23,15 +24,11 @@ constexpr const char* PANIC_TYPE_DOC =
 // process, so the reference is never dropped.
 PyObject* panic_type_cell = nullptr;
 
-PyRef text_object(std::string_view text) {
-  return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 class MessageProducer final : public LazyProducer {
  public:
   MessageProducer(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
   std::optional<ExceptionParts> produce() override {
-    PyRef message = text_object(message_);
+    PyRef message = new_text(message_);
     if (!message) return std::nullopt;
     return ExceptionParts{PyRef::borrow(type_), std::move(message)};
   }
@@ -39,18 +36,6 @@ class MessageProducer final : public LazyProducer {
  private:
   PyObject* type_;
   std::string message_;
-};
-
-class ArgumentProducer final : public LazyProducer {
- public:
-  ArgumentProducer(PyRef type, PyRef argument) : type_(std::move(type)), argument_(std::move(argument)) {}
-  std::optional<ExceptionParts> produce() override {
-    return ExceptionParts{std::move(type_), std::move(argument_)};
-  }
-
- private:
-  PyRef type_;
-  PyRef argument_;
 };
 
 // The type's name is read only when the message is needed, and a type whose
@@ -65,7 +50,7 @@ class ConversionProducer final : public LazyProducer {
     message += "' object cannot be converted to '";
     message += target_;
     message += "'";
-    PyRef text = text_object(message);
+    PyRef text = new_text(message);
     if (!text) return std::nullopt;
     return ExceptionParts{PyRef::borrow(PyExc_TypeError), std::move(text)};
   }
@@ -74,10 +59,7 @@ class ConversionProducer final : public LazyProducer {
   std::string qualified_name() {
     PyRef name = PyRef::steal(PyObject_GetAttrString(object_type_.get(), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size); utf8 != nullptr) {
-        return std::string(utf8, static_cast<std::size_t>(size));
-      }
+      if (const std::optional<std::string_view> utf8 = utf8_view(name.get())) return std::string(*utf8);
     }
     PyErr_Clear();
     return "<failed to extract type name>";
@@ -92,7 +74,7 @@ class PanicProducer final : public LazyProducer {
   explicit PanicProducer(std::string message) : message_(std::move(message)) {}
   std::optional<ExceptionParts> produce() override {
     PyObject* type = panic_exception_type();
-    PyRef message = text_object(message_);
+    PyRef message = new_text(message_);
     if (!message) return std::nullopt;
     PyRef arguments = PyRef::steal(PyTuple_Pack(1, message.get()));
     if (!arguments) return std::nullopt;
@@ -130,18 +112,14 @@ PyErr::Fetched fetch_triple() {
 }
 
 std::string utf8_text(PyObject* text) {
-  Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size); utf8 != nullptr) {
-    return std::string(utf8, static_cast<std::size_t>(size));
-  }
+  if (const std::optional<std::string_view> utf8 = utf8_view(text)) return std::string(*utf8);
   // Lone surrogates: keep what can be kept, one U+FFFD per ill-formed byte run.
   PyErr_Clear();
   PyRef bytes = require_object(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-  PyRef lossy = require_object(
-      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
-  const char* utf8 = PyUnicode_AsUTF8AndSize(lossy.get(), &size);
-  if (utf8 == nullptr) require_object(nullptr);
-  return std::string(utf8, static_cast<std::size_t>(size));
+  PyRef lossy = require_object(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
+  const std::optional<std::string_view> utf8 = utf8_view(lossy.get());
+  if (!utf8) require_object(nullptr);
+  return std::string(*utf8);
 }
 
 // str() of a fetched PanicException's value, or the fixed text when it has none.
@@ -184,10 +162,6 @@ PyRef into_value(PyErr& error) {
 
 PyErr PyErr::new_message(PyObject* type, std::string message) {
   return PyErr(Lazy{std::make_unique<MessageProducer>(type, std::move(message))});
-}
-
-PyErr PyErr::new_argument(PyRef type, PyRef argument) {
-  return PyErr(Lazy{std::make_unique<ArgumentProducer>(std::move(type), std::move(argument))});
 }
 
 PyErr PyErr::conversion(PyObject* object, std::string_view target) {
@@ -329,9 +303,8 @@ std::string display_object(PyObject* object) {
   write_unraisable(fetch_required(), object);
   PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
   if (name && PyUnicode_Check(name.get())) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size); utf8 != nullptr) {
-      return "<unprintable " + std::string(utf8, static_cast<std::size_t>(size)) + " object>";
+    if (const std::optional<std::string_view> utf8 = utf8_view(name.get())) {
+      return "<unprintable " + std::string(*utf8) + " object>";
     }
   }
   PyErr_Clear();

@@ -58,8 +58,6 @@ class PyErr {
   // `type` with the message `message`, made when first needed. `type` is a
   // borrowed exception class that lives for the process (PyExc_*).
   static PyErr new_message(PyObject* type, std::string message);
-  // `type` with the argument `argument`, both already made.
-  static PyErr new_argument(PyRef type, PyRef argument);
   // TypeError "'{qualname of object's type}' object cannot be converted to '{target}'".
   static PyErr conversion(PyObject* object, std::string_view target);
   // PanicException(message); the class is created when first needed.
@@ -115,6 +113,9 @@ std::string display_object(PyObject* object);
 // For interpreter calls that must produce an object: on null the pending
 // error is printed and the fault "Python API call failed" raised.
 PyRef require_object(PyObject* result, std::source_location where = std::source_location::current());
+inline PyRef require_object(PyRef result, std::source_location where = std::source_location::current()) {
+  return require_object(result.release(), where);
+}
 
 // The PanicException class (borrowed; created on first use, never freed).
 PyObject* panic_exception_type();

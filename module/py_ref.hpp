@@ -29,7 +29,7 @@ class PyRef {
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
   // Drops the reference at once inside the module, else at the next entry.
-  ~PyRef() {
+  VOSTRAL_ALWAYS_INLINE ~PyRef() {
     if (p_ != nullptr) release_reference(p_);
   }
 
