@@ -21,7 +21,7 @@ std::string plural(std::size_t count, std::string_view one, std::string_view man
 // keyword as unexpected).
 std::optional<std::string_view> keyword_text(PyObject* name) noexcept {
   if (!PyUnicode_Check(name)) return std::nullopt;
-  if (const std::optional<std::string_view> ascii = compact_ascii_view(name)) return ascii;
+  if (const std::optional<std::string_view> ascii = quick_name_view(name)) return ascii;
   const std::optional<std::string_view> utf8 = utf8_view(name);
   if (!utf8) PyErr_Clear();
   return utf8;
@@ -100,13 +100,14 @@ VOSTRAL_COLD PyErr missing_required_error(const CallSignature& signature, std::s
 
 // ---- The binder, shared by both conventions ---------------------------------------
 
+// `positional(i)` is the i-th of the `given` positional arguments;
 // `for_each_keyword(visit)` calls visit(name, value) for each keyword in call
 // order until visit returns false.
-template <class ForEachKeyword>
-Status bind(const CallSignature& signature, PyObject* const* args, std::size_t given,
+template <class Positional, class ForEachKeyword>
+Status bind(const CallSignature& signature, Positional&& positional, std::size_t given,
             ForEachKeyword&& for_each_keyword, std::span<PyObject*> slots) {
   const std::size_t accepted = signature.positional_names.size();
-  for (std::size_t i = 0; i < given && i < accepted; ++i) slots[i] = args[i];
+  for (std::size_t i = 0; i < given && i < accepted; ++i) slots[i] = positional(i);
   // The count is checked before any keyword is looked at.
   if (given > accepted) return too_many_error(signature, given);
 
@@ -148,9 +149,8 @@ Status bind(const CallSignature& signature, PyObject* const* args, std::size_t g
   for (std::size_t i = given; i < signature.required_positional_count; ++i) {
     if (slots[i] == nullptr) return missing_required_error(signature, given, slots);
   }
-  const std::size_t positional = accepted;
   for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) {
-    if (signature.keyword_only[j].required && slots[positional + j] == nullptr) {
+    if (signature.keyword_only[j].required && slots[accepted + j] == nullptr) {
       return missing_required_error(signature, given, slots);
     }
   }
@@ -206,12 +206,13 @@ Status bind_fastcall_general(const CallSignature& signature, PyObject* const* ar
                              PyObject* kwnames, std::span<PyObject*> slots) {
   const auto for_each_keyword = [&](auto&& visit) {
     if (kwnames == nullptr) return;
-    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t count = tuple_size(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (!visit(PyTuple_GET_ITEM(kwnames, i), args[nargs + i])) return;
+      if (!visit(tuple_item(kwnames, i), args[nargs + i])) return;
     }
   };
-  return bind(signature, args, static_cast<std::size_t>(nargs), for_each_keyword, slots);
+  const auto positional = [&](std::size_t i) { return args[i]; };
+  return bind(signature, positional, static_cast<std::size_t>(nargs), for_each_keyword, slots);
 }
 
 Status bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
@@ -224,8 +225,8 @@ Status bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject*
       if (!visit(key, value)) return;
     }
   };
-  return bind(signature, PySequence_Fast_ITEMS(args), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
-              for_each_keyword, slots);
+  const auto positional = [&](std::size_t i) { return tuple_item(args, static_cast<Py_ssize_t>(i)); };
+  return bind(signature, positional, static_cast<std::size_t>(tuple_size(args)), for_each_keyword, slots);
 }
 
 Result<std::uint64_t> extract_unsigned(PyObject* object) {

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "module/py_err.hpp"
-#include "module/py_text.hpp"
+#include "module/py_api.hpp"
 #include "module/result.hpp"
 
 namespace vostral::py {
@@ -55,14 +55,14 @@ inline Status bind_fastcall(const CallSignature& signature, PyObject* const* arg
   // declaration order. Anything else, errors included, takes the general way.
   const std::size_t positional = signature.positional_names.size();
   const auto given = static_cast<std::size_t>(nargs);
-  const std::size_t keywords = kwnames != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+  const std::size_t keywords = kwnames != nullptr ? static_cast<std::size_t>(tuple_size(kwnames)) : 0;
   if (given + keywords == positional && signature.keyword_only.empty() &&
       (keywords == 0 || given >= signature.positional_only_count)) {
     bool in_order = true;
     for (std::size_t i = 0; i < keywords && in_order; ++i) {
-      PyObject* const keyword = PyTuple_GET_ITEM(kwnames, i);
+      PyObject* const keyword = tuple_item(kwnames, static_cast<Py_ssize_t>(i));
       if (signature.interned_names != nullptr && keyword == signature.interned_names[given + i]) continue;
-      const std::optional<std::string_view> name = compact_ascii_view(keyword);
+      const std::optional<std::string_view> name = quick_name_view(keyword);
       in_order = name && *name == signature.positional_names[given + i];
     }
     if (in_order) {

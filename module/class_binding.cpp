@@ -14,7 +14,7 @@
 #include "module/entry_guard.hpp"
 #include "module/py_err.hpp"
 #include "module/py_ref.hpp"
-#include "module/py_text.hpp"
+#include "module/py_api.hpp"
 #include "runtime/fault.hpp"
 
 namespace vostral::py {
@@ -87,9 +87,9 @@ class BoardCopy {
     for (std::size_t r = 0; r < side_; ++r) {
       PyRef row = require_object(PyList_New(static_cast<Py_ssize_t>(side_)));
       for (std::size_t c = 0; c < side_; ++c, ++cell) {
-        PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c), require_object(PyLong_FromLong(*cell)).release());
+        list_fill(row.get(), static_cast<Py_ssize_t>(c), require_object(PyLong_FromLong(*cell)));
       }
-      PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
+      list_fill(rows.get(), static_cast<Py_ssize_t>(r), std::move(row));
     }
     return rows;
   }
@@ -118,7 +118,7 @@ PyObject* tarnel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     // no object is ever seen half-built.
     core::TarnelCore state = core::TarnelCore::create(*mode);
 
-    const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    const allocfunc alloc = type_alloc(type) != nullptr ? type_alloc(type) : PyType_GenericAlloc;
     PyRef object = PyRef::steal(alloc(type, 0));
     if (!object) return fetch_required();
     auto* record = reinterpret_cast<TarnelObject*>(object.get());
@@ -133,8 +133,9 @@ void tarnel_dealloc(PyObject* self) noexcept {
     auto* record = reinterpret_cast<TarnelObject*>(self);
     std::destroy_at(&record->state);
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_free == nullptr) raise_fault("PyBaseObject_Type should have tp_free");
-    type->tp_free(self);
+    const freefunc free = type_free(type);
+    if (free == nullptr) raise_fault("PyBaseObject_Type should have tp_free");
+    free(self);
     // Heap-type instances own a reference to their type; the memory goes first.
     Py_DECREF(type);
     return ok();
@@ -281,7 +282,12 @@ PyModuleDef MODULE_DEF = {
     .m_free = nullptr,
 };
 
+// The stable ABI has its own version number, which every interpreter accepts.
+#ifdef Py_LIMITED_API
+constexpr int MODULE_API_VERSION = PYTHON_ABI_VERSION;
+#else
 constexpr int MODULE_API_VERSION = 1013;
+#endif
 
 std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* module_cell = nullptr;  // never dropped: a second import returns it

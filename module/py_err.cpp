@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "module/gil_count.hpp"
-#include "module/py_text.hpp"
+#include "module/py_api.hpp"
 #include "runtime/fault.hpp"
 
 namespace vostral::py {
