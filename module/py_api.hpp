@@ -45,7 +45,8 @@ inline PyRef new_text(std::string_view utf8) noexcept {
 // the layout is known.
 inline PyRef new_ascii_text(std::string_view ascii) noexcept {
 #ifdef Py_LIMITED_API
-  return new_text(ascii);
+  // ASCII is Latin-1 too, and that decoder copies bytes without validating.
+  return PyRef::steal(PyUnicode_DecodeLatin1(ascii.data(), static_cast<Py_ssize_t>(ascii.size()), nullptr));
 #else
   PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
   if (text) std::copy(ascii.begin(), ascii.end(), static_cast<char*>(PyUnicode_DATA(text.get())));

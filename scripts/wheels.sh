@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The wheels, as far as this machine can check them:
+#   1. one stable-ABI wheel (cp310-abi3), built once with CPython 3.10 and
+#      warnings as errors, installed into every CPython from 3.10 to 3.13 that
+#      pyenv holds, each running the Python suite against it;
+#   2. auditwheel's verdict on that wheel (the platform tag a wheel built
+#      here can claim);
+#   3. the build identifiers the hosted CI gets from pyproject.toml.
+# The wheels users install are built by the hosted CI
+# (.github/workflows/wheels.yml); macOS and Windows wheels are built and
+# tested only there.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+ensure_debs g++
+ensure_venv "$ROOT/requirements-dev.txt"
+cd "$ROOT"
+
+OUT="$ROOT/build/wheels"
+rm -rf "$OUT"
+mkdir -p "$OUT"
+say "building one stable-ABI wheel with $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])')"
+"$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$OUT" \
+  -C wheel.py-api=cp310 -C cmake.define.VOSTRAL_WERROR=ON "$ROOT"
+wheel=$(ls "$OUT"/vostral-*-cp310-abi3-*.whl)
+echo "built $(basename "$wheel")"
+
+failed=()
+for minor in 10 11 12 13; do
+  python=$(pyenv_python "$minor")
+  if [[ -z "$python" ]]; then
+    echo "note: no CPython 3.$minor under $(pyenv_root)/versions; skipping it"
+    continue
+  fi
+  venv="$VENV"
+  ((minor == 10)) || venv="$ROOT/.venv-3.$minor"
+  ensure_venv "$ROOT/requirements-dev.txt" "$venv" "$python"
+  say "the stable-ABI wheel on CPython 3.$minor"
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  # The module that answers must be the wheel's one binary.
+  (cd /tmp && "$venv/bin/python" -c 'import vostral, sys; assert vostral.__file__.endswith(".abi3.so"), vostral.__file__; print(vostral.__file__)')
+  "$venv/bin/python" -m pytest tests/python -p no:cacheprovider -q || failed+=("3.$minor")
+done
+
+WHEELS_VENV="$ROOT/.venv-wheels"
+ensure_venv "$ROOT/requirements-wheels.txt" "$WHEELS_VENV" "$(pyenv_python 12)"
+say "auditwheel on the stable-ABI wheel"
+"$WHEELS_VENV/bin/auditwheel" show "$wheel"
+say "the hosted CI's build identifiers"
+"$WHEELS_VENV/bin/python" -m pytest tests/packaging -p no:cacheprovider -q || failed+=("build identifiers")
+
+if ((${#failed[@]})); then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+say "wheels: all passed"
