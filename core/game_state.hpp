@@ -11,16 +11,38 @@
 
 #include "core/directions.hpp"
 #include "core/move_log.hpp"
-#include "runtime/u128.hpp"
+#include "runtime/timestamp.hpp"
 
 namespace vostral::core {
 
-using runtime::u128;
+using runtime::Timestamp;
 using Cell = std::int32_t;
 using Rows = std::vector<std::vector<Cell>>;
 
 // Tile numbers are 32-bit: n*n - 1 must stay below 2^31.
 inline constexpr std::uint64_t LARGEST_MODE = 46'340;
+
+namespace detail {
+constexpr std::size_t decimal_digits(std::uint64_t value) noexcept {
+  std::size_t count = 1;
+  for (; value >= 10; value /= 10) ++count;
+  return count;
+}
+}  // namespace detail
+
+// Elapsed time as "H:M:S", held inline.
+class ElapsedText {
+ public:
+  std::string_view view() const noexcept { return {chars_ + start_, sizeof chars_ - start_}; }
+  std::string str() const { return std::string(view()); }
+
+ private:
+  friend ElapsedText elapsed_text(Timestamp start_ms, Timestamp now_ms) noexcept;
+  // Two timestamps are less than 2^64 seconds apart: room for those hours,
+  // then ":59:59".
+  char chars_[detail::decimal_digits(UINT64_MAX / 3600) + 6];
+  std::uint8_t start_ = sizeof chars_;
+};
 
 // The game state of one n x n sliding-tile game: the board, the solved
 // arrangement it is compared with, the side n, the log of every character
@@ -34,19 +56,6 @@ inline constexpr std::uint64_t LARGEST_MODE = 46'340;
 //
 // Memory: std::bad_alloc may leave any operation; when it does, the state is
 // still consistent (board, gap, log agree; no half-applied move).
-// Elapsed time as "H:M:S", held inline: at most 33 hour digits, two
-// separators and four more digits.
-class ElapsedText {
- public:
-  std::string_view view() const noexcept { return {chars_ + start_, sizeof chars_ - start_}; }
-  std::string str() const { return std::string(view()); }
-
- private:
-  friend ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept;
-  char chars_[48];
-  std::uint8_t start_ = sizeof chars_;
-};
-
 class TarnelCore {
  public:
   // A new game of side `mode`: the solved arrangement, timed, then scrambled
@@ -61,7 +70,7 @@ class TarnelCore {
   // A game in a chosen arrangement, not scrambled, with an empty log; for
   // tests and tools. REQUIRES: `rows` is n rows of n cells (1 <= n <= 46340)
   // holding each of 0..n*n-1 once; faults otherwise.
-  static TarnelCore with_board(const Rows& rows, u128 start_ms);
+  static TarnelCore with_board(const Rows& rows, Timestamp start_ms);
 
   // Logs `direction`, then moves the gap one step when it is a direction
   // letter and the move is not blocked. Returns `direction` when a tile moved.
@@ -89,14 +98,14 @@ class TarnelCore {
   std::span<const Cell> board() const noexcept { return {board_.get(), cell_count()}; }
   std::span<const Cell> goal() const noexcept { return {goal_.get(), cell_count()}; }
   std::string_view cmds() const noexcept { return cmds_.view(); }
-  u128 start_ms() const noexcept { return start_ms_; }
+  Timestamp start_ms() const noexcept { return start_ms_; }
 
  private:
   // The moving parts of the state, copied into locals while a batch of moves
   // runs and written back after it.
   struct Cursor;
 
-  TarnelCore(std::uint64_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
+  TarnelCore(std::uint64_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board,
              std::unique_ptr<Cell[]> goal);
 
   std::size_t cell_count() const noexcept { return side_ * side_; }
@@ -107,7 +116,7 @@ class TarnelCore {
   // Returns the bytes played; `solved` tells which way it stopped.
   std::size_t play_ascii(const unsigned char* text, std::size_t count, bool& solved);
 
-  u128 start_ms_;
+  Timestamp start_ms_;
   std::uint64_t mode_;
   MoveLog cmds_;
   std::unique_ptr<Cell[]> board_;
@@ -123,6 +132,6 @@ class TarnelCore {
 // "H:M:S" for the time from `start_ms` to `now_ms`: whole hours without bound,
 // minutes and seconds within their unit, no padding, partial seconds dropped.
 // A clock set back below `start_ms` reads as "0:0:0".
-ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept;
+ElapsedText elapsed_text(Timestamp start_ms, Timestamp now_ms) noexcept;
 
 }  // namespace vostral::core

@@ -48,7 +48,7 @@ TEST(Creation, ReadsTheClockOnceForTheStartTime) {
     clock.set({1'700'000'000, 123'987'654});
     const TarnelCore game = TarnelCore::create(mode);
     EXPECT_EQ(clock.reads(), 1) << mode;
-    EXPECT_TRUE(game.start_ms() == runtime::u128{1'700'000'000'123}) << mode;
+    EXPECT_TRUE(game.start_ms() == runtime::Timestamp(1'700'000'000, 123)) << mode;
     EXPECT_EQ(game.get_mode(), mode);
     EXPECT_EQ(game.goal().size(), mode * mode);
     EXPECT_EQ(game.get_tarnel().size(), mode);
