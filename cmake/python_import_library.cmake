@@ -38,7 +38,7 @@ endforeach()
 set(text "LIBRARY ${DLL}\nEXPORTS\n")
 foreach(name IN LISTS names)
   # PyAPI_DATA(PyObject *) PyExc_TypeError;  PyAPI_DATA(PyTypeObject) PyBaseObject_Type;
-  if(declarations MATCHES "PyAPI_DATA\\([^)]*\\)[ \t*]*${name}[ \t]*[;[]")
+  if(declarations MATCHES "PyAPI_DATA\\([^)]*\\)[ \t*]*${name}[^A-Za-z0-9_]")
     string(APPEND text "  ${name} DATA\n")
   else()
     string(APPEND text "  ${name}\n")

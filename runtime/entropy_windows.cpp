@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 
 #include "runtime/entropy_windows.hpp"
 #include "runtime/thread_rng.hpp"
@@ -24,7 +25,7 @@ std::atomic<WindowsRandomCall> fallback_call{&rtl_gen_random};
 
 // Both calls take a 32-bit length; longer requests go in pieces.
 ULONG piece(std::span<std::byte> out, std::size_t done) noexcept {
-  return static_cast<ULONG>(std::min<std::size_t>(out.size() - done, MAXULONG));
+  return static_cast<ULONG>(std::min<std::size_t>(out.size() - done, std::numeric_limits<ULONG>::max()));
 }
 
 }  // namespace
