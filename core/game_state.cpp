@@ -88,8 +88,7 @@ constexpr std::size_t MAX_LOG_RESERVE = std::size_t{64} << 20;
 constexpr std::size_t ASCII_BATCH = std::size_t{1} << 16;
 
 // Writes `value` in decimal ending just before `end`; returns where it starts.
-template <class Unsigned>
-char* decimal_before(char* end, Unsigned value) noexcept {
+char* decimal_before(char* end, std::uint64_t value) noexcept {
   do {
     *--end = static_cast<char>('0' + static_cast<int>(value % 10));
     value /= 10;
@@ -203,7 +202,7 @@ struct TarnelCore::Cursor {
   std::array<Step, NO_MOVE + 1> steps;
 };
 
-TarnelCore::TarnelCore(std::size_t mode, u128 start_ms, std::unique_ptr<Cell[]> board,
+TarnelCore::TarnelCore(std::size_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board,
                        std::unique_ptr<Cell[]> goal, std::size_t gap, std::size_t misplaced)
     : start_ms_(start_ms),
       mode_(mode),
@@ -228,7 +227,7 @@ TarnelCore TarnelCore::create(std::uint64_t mode) {
   return state;
 }
 
-TarnelCore TarnelCore::with_board(const Rows& rows, u128 start_ms) {
+TarnelCore TarnelCore::with_board(const Rows& rows, Timestamp start_ms) {
   const std::size_t side = rows.size();
   if (side == 0 || side > LARGEST_MODE) raise_fault("a board needs between 1 and 46340 rows");
   const std::size_t cells = side * side;
@@ -366,21 +365,23 @@ Rows TarnelCore::get_tarnel() const {
 
 ElapsedText TarnelCore::duration() const { return elapsed_text(start_ms_, runtime::now_ms()); }
 
-ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept {
-  const u128 elapsed = now_ms > start_ms ? now_ms - start_ms : 0;
-  // Written backwards from the end of the buffer. Below 2^64 ms (585 million
-  // years) 64-bit division does, which is several times cheaper.
+ElapsedText elapsed_text(Timestamp start_ms, Timestamp now_ms) noexcept {
+  // Only whole seconds are shown, so the milliseconds matter only for a
+  // borrow: from x.900 to y.100 is y - x - 1 whole seconds.
+  std::uint64_t seconds = 0;
+  if (now_ms > start_ms) {
+    seconds = now_ms.seconds() - start_ms.seconds();
+    if (now_ms.milliseconds() < start_ms.milliseconds()) --seconds;
+  }
+  // Written backwards from the end of the buffer.
   ElapsedText text;
   char* const end = text.chars_ + sizeof text.chars_;
-  const auto write = [&](auto ms) {
-    char* at = decimal_before(end, static_cast<std::uint64_t>(ms % 60'000 / 1000));
-    *--at = ':';
-    at = decimal_before(at, static_cast<std::uint64_t>(ms % 3'600'000 / 60'000));
-    *--at = ':';
-    return decimal_before(at, ms / 3'600'000);
-  };
-  const char* const start = elapsed <= UINT64_MAX ? write(static_cast<std::uint64_t>(elapsed)) : write(elapsed);
-  text.start_ = static_cast<std::uint8_t>(start - text.chars_);
+  char* at = decimal_before(end, seconds % 60);
+  *--at = ':';
+  at = decimal_before(at, seconds % 3600 / 60);
+  *--at = ':';
+  at = decimal_before(at, seconds / 3600);
+  text.start_ = static_cast<std::uint8_t>(at - text.chars_);
   return text;
 }
 

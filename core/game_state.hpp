@@ -11,26 +11,35 @@
 
 #include "core/directions.hpp"
 #include "core/move_log.hpp"
-#include "runtime/u128.hpp"
+#include "runtime/timestamp.hpp"
 
 namespace vostral::core {
 
-using runtime::u128;
+using runtime::Timestamp;
 using Cell = std::int32_t;
 using Rows = std::vector<std::vector<Cell>>;
 
 // Tile numbers are 32-bit: n*n - 1 must stay below 2^31.
 inline constexpr std::uint64_t LARGEST_MODE = 46'340;
 
-// Elapsed time as "H:M:S", held inline: at most 33 hour digits, two
-// separators and four more digits.
+namespace detail {
+constexpr std::size_t decimal_digits(std::uint64_t value) noexcept {
+  std::size_t count = 1;
+  for (; value >= 10; value /= 10) ++count;
+  return count;
+}
+}  // namespace detail
+
+// Elapsed time as "H:M:S", held inline.
 class ElapsedText {
  public:
   std::string_view view() const noexcept { return {chars_ + start_, sizeof chars_ - start_}; }
 
  private:
-  friend ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept;
-  char chars_[48];
+  friend ElapsedText elapsed_text(Timestamp start_ms, Timestamp now_ms) noexcept;
+  // Two timestamps are less than 2^64 seconds apart: room for those hours,
+  // then ":59:59".
+  char chars_[detail::decimal_digits(UINT64_MAX / 3600) + 6];
   std::uint8_t start_ = sizeof chars_;
 };
 
@@ -61,7 +70,7 @@ class TarnelCore {
   // A game in a chosen arrangement, not scrambled, with an empty log; for
   // tests and tools. Faults unless `rows` is n rows of n cells
   // (1 <= n <= 46340) holding each of 0..n*n-1 once.
-  static TarnelCore with_board(const Rows& rows, u128 start_ms);
+  static TarnelCore with_board(const Rows& rows, Timestamp start_ms);
 
   // Logs `direction`, then moves the gap one step when it is a direction
   // letter and the move is not blocked. Returns `direction` when a tile moved.
@@ -95,7 +104,7 @@ class TarnelCore {
   // runs and written back after it.
   struct Cursor;
 
-  TarnelCore(std::size_t mode, u128 start_ms, std::unique_ptr<Cell[]> board, std::unique_ptr<Cell[]> goal,
+  TarnelCore(std::size_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board, std::unique_ptr<Cell[]> goal,
              std::size_t gap, std::size_t misplaced);
 
   std::size_t gap() const noexcept { return gap_row_ * mode_ + gap_column_; }
@@ -106,7 +115,7 @@ class TarnelCore {
   // Returns the bytes played; `solved` tells which way it stopped.
   std::size_t play_ascii(const unsigned char* text, std::size_t count, bool& solved);
 
-  u128 start_ms_;
+  Timestamp start_ms_;
   // The side n. A size_t, the type every index is computed in: creation
   // refuses sides above LARGEST_MODE, which any size_t holds.
   std::size_t mode_;
@@ -123,6 +132,6 @@ class TarnelCore {
 // "H:M:S" for the time from `start_ms` to `now_ms`: whole hours without bound,
 // minutes and seconds within their unit, no padding, partial seconds dropped.
 // A clock set back below `start_ms` reads as "0:0:0".
-ElapsedText elapsed_text(u128 start_ms, u128 now_ms) noexcept;
+ElapsedText elapsed_text(Timestamp start_ms, Timestamp now_ms) noexcept;
 
 }  // namespace vostral::core

@@ -10,10 +10,11 @@
 
 namespace vostral::py {
 namespace detail {
-// Read at every entry and every reference drop, so it takes the direct
-// thread-pointer access model instead of a lookup call; one word fits the
-// space the loader keeps for modules opened at run time.
-[[gnu::tls_model("initial-exec")]] inline thread_local std::int64_t gil_count_value = 0;
+// Read at every entry and every reference drop. The library is opened at run
+// time, so its thread-locals take the loader's dynamic model: the build
+// decides how cheap an access is, and loading never depends on room left in
+// the static TLS block.
+inline thread_local std::int64_t gil_count_value = 0;
 
 // Set when a release first had to wait; until then entering costs one test.
 inline std::atomic<bool> pending_created{false};

@@ -1,7 +1,6 @@
 #include "runtime/clock.hpp"
 
 #include <atomic>
-#include <ctime>
 #include <string>
 
 #include "runtime/fault.hpp"
@@ -10,6 +9,12 @@ namespace vostral::runtime {
 namespace {
 
 constexpr std::int64_t NANOS_PER_SECOND = 1'000'000'000;
+
+// Windows file times count 100-ns ticks from 1601-01-01; 369 years (89 of
+// them leap years) separate that from 1970-01-01.
+constexpr std::uint64_t TICKS_PER_SECOND = 10'000'000;
+constexpr std::int64_t NANOS_PER_TICK = 100;
+constexpr std::uint64_t TICKS_TO_1970 = 11'644'473'600 * TICKS_PER_SECOND;
 
 std::atomic<WallClock> active_clock{&system_wall_clock};
 
@@ -29,17 +34,11 @@ std::string seconds_text(std::uint64_t seconds, std::uint64_t nanoseconds) {
 
 }  // namespace
 
-WallTime system_wall_clock() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return WallTime{now.tv_sec, now.tv_nsec};
-}
-
 WallClock replace_wall_clock(WallClock clock) noexcept {
   return active_clock.exchange(clock != nullptr ? clock : &system_wall_clock);
 }
 
-u128 epoch_ms(WallTime reading) {
+Timestamp epoch_ms(WallTime reading) {
   if (reading.seconds < 0) {
     // The distance back to the epoch, from a reading normalised as
     // seconds (negative) + nanoseconds (non-negative).
@@ -53,10 +52,24 @@ u128 epoch_ms(WallTime reading) {
     raise_fault("Time went backwards: SystemTimeError(" + seconds_text(before_seconds, before_nanos) +
                 ")");
   }
-  return static_cast<u128>(reading.seconds) * 1000u +
-         static_cast<u128>(reading.nanoseconds / 1'000'000);
+  return Timestamp(static_cast<std::uint64_t>(reading.seconds),
+                   static_cast<std::uint32_t>(reading.nanoseconds / 1'000'000));
 }
 
-u128 now_ms() { return epoch_ms(active_clock.load(std::memory_order_relaxed)()); }
+WallTime wall_time_from_windows_ticks(std::uint64_t ticks) noexcept {
+  if (ticks >= TICKS_TO_1970) {
+    const std::uint64_t since = ticks - TICKS_TO_1970;
+    return WallTime{static_cast<std::int64_t>(since / TICKS_PER_SECOND),
+                    static_cast<std::int64_t>(since % TICKS_PER_SECOND) * NANOS_PER_TICK};
+  }
+  // Before 1970: whole seconds rounded down, so the nanoseconds stay non-negative.
+  const std::uint64_t before = TICKS_TO_1970 - ticks;
+  const auto whole = static_cast<std::int64_t>(before / TICKS_PER_SECOND);
+  const auto part = static_cast<std::int64_t>(before % TICKS_PER_SECOND);
+  if (part == 0) return WallTime{-whole, 0};
+  return WallTime{-whole - 1, (static_cast<std::int64_t>(TICKS_PER_SECOND) - part) * NANOS_PER_TICK};
+}
+
+Timestamp now_ms() { return epoch_ms(active_clock.load(std::memory_order_relaxed)()); }
 
 }  // namespace vostral::runtime

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "runtime/u128.hpp"
+#include "runtime/timestamp.hpp"
 
 namespace vostral::runtime {
 
@@ -19,14 +19,20 @@ using WallClock = WallTime (*)() noexcept;
 // the fraction of a millisecond dropped.
 // Faults with "Time went backwards: SystemTimeError(<amount>)" when the clock
 // reads earlier than the epoch.
-u128 now_ms();
+Timestamp now_ms();
 
-// The conversion behind now_ms(), apart from the clock. Same fault.
-u128 epoch_ms(WallTime reading);
+// The conversion behind now_ms(), apart from the clock. Exact for every
+// reading. Same fault.
+Timestamp epoch_ms(WallTime reading);
 
-// The real-time clock as libc reads it (CLOCK_REALTIME), so time-faking
-// preloads steer it.
+// The platform's precise real-time clock: clock_gettime(CLOCK_REALTIME) where
+// there is one (through libc, so time-faking preloads steer it), and
+// GetSystemTimePreciseAsFileTime on Windows.
 WallTime system_wall_clock() noexcept;
+
+// A Windows file time (100-ns ticks since 1601-01-01 00:00:00 UTC) as a
+// reading relative to 1970; ticks before 1970 give a negative reading.
+WallTime wall_time_from_windows_ticks(std::uint64_t ticks) noexcept;
 
 // Test seam: makes now_ms() read `clock` instead of the system clock and
 // returns the clock it replaced. Process-wide; pass the returned value back to

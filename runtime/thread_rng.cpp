@@ -1,49 +1,18 @@
 #include "runtime/thread_rng.hpp"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <system_error>
 
 #include "runtime/fault.hpp"
+#include "runtime/fork_count.hpp"
 
 namespace vostral::runtime {
 namespace {
 
 std::atomic<EntropySource> active_source{&system_entropy};
-
-// Bumped in every child process after fork, so that a generator copied from
-// the parent notices it must reseed.
-std::atomic<std::uint64_t> fork_generation{0};
-
-void note_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-int read_urandom(std::span<std::byte> out) noexcept {
-  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int error = 0;
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t got = ::read(fd, out.data() + done, out.size() - done);
-    if (got > 0) {
-      done += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      error = got < 0 ? errno : EIO;
-      break;
-    }
-  }
-  ::close(fd);
-  return error;
-}
 
 std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
 
@@ -108,31 +77,12 @@ thread_local Generator thread_generator;
 
 }  // namespace
 
-int system_entropy(std::span<std::byte> out) noexcept {
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t got = ::getrandom(out.data() + done, out.size() - done, 0);
-    if (got >= 0) {
-      done += static_cast<std::size_t>(got);
-    } else if (errno == EINTR) {
-      continue;
-    } else if (errno == ENOSYS) {
-      return read_urandom(out.subspan(done));
-    } else {
-      return errno;
-    }
-  }
-  return 0;
-}
-
 EntropySource replace_entropy_source(EntropySource source) noexcept {
   return active_source.exchange(source != nullptr ? source : &system_entropy);
 }
 
 void draw_below_4(std::span<std::uint8_t> draws) {
-  static const bool fork_hook = (pthread_atfork(nullptr, nullptr, &note_fork_in_child), true);
-  (void)fork_hook;
-  const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  const std::uint64_t generation = forks_seen();
   if (!thread_generator.seeded(generation)) thread_generator.seed(generation);
   thread_generator.fill_below_4(draws);
 }

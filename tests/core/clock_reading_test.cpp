@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <string>
 
 #include "core/game_state.hpp"
+#include "printers.hpp"
 #include "reference_game.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/fault.hpp"
@@ -13,7 +15,7 @@
 namespace vostral {
 namespace {
 
-using runtime::u128;
+using runtime::Timestamp;
 using runtime::WallTime;
 
 std::string fault_of(WallTime reading) {
@@ -31,21 +33,50 @@ std::string fault_of(WallTime reading) {
 TEST(ClockReading, WholeMillisecondsSinceTheEpoch) {
   struct Case {
     WallTime reading;
-    u128 ms;
+    Timestamp ms;
   };
   constexpr std::int64_t max_seconds = std::numeric_limits<std::int64_t>::max();
   const Case cases[] = {
-      {{0, 0}, 0},
-      {{0, 999'999}, 0},
-      {{0, 1'000'000}, 1},
-      {{1, 999'900'000}, 1'999},
-      {{1'700'000'000, 123'456'789}, 1'700'000'000'123},
-      // Would overflow 64 bits: the product is taken in 128.
-      {{max_seconds, 999'999'999}, u128{static_cast<std::uint64_t>(max_seconds)} * 1000 + 999},
+      {{0, 0}, Timestamp{}},
+      {{0, 999'999}, Timestamp{}},
+      {{0, 1'000'000}, Timestamp::from_ms(1)},
+      {{1, 999'900'000}, Timestamp::from_ms(1'999)},
+      {{1'700'000'000, 123'456'789}, Timestamp::from_ms(1'700'000'000'123)},
+      // Past 2^64 ms, up to the largest reading there is.
+      {{18'446'744'073'709'552, 0}, Timestamp(18'446'744'073'709'552, 0)},
+      {{max_seconds, 999'999'999}, Timestamp(static_cast<std::uint64_t>(max_seconds), 999)},
   };
   for (const Case& c : cases) {
-    EXPECT_TRUE(runtime::epoch_ms(c.reading) == c.ms) << c.reading.seconds << "s " << c.reading.nanoseconds;
+    EXPECT_EQ(runtime::epoch_ms(c.reading), c.ms) << c.reading.seconds << "s " << c.reading.nanoseconds;
   }
+}
+
+TEST(ClockReading, WindowsFileTimesCountFrom1601) {
+  struct Case {
+    std::uint64_t ticks;  // of 100 ns since 1601-01-01
+    WallTime reading;
+  };
+  constexpr std::uint64_t epoch = 116'444'736'000'000'000;  // 1970-01-01 in those ticks
+  const Case cases[] = {
+      {epoch, {0, 0}},
+      {epoch + 1, {0, 100}},
+      {epoch + 19'999'999, {1, 999'999'900}},
+      {epoch + 17'000'000'001'234'567, {1'700'000'000, 123'456'700}},
+      {epoch - 1, {-1, 999'999'900}},
+      {epoch - 10'000'000, {-1, 0}},
+      {epoch - 15'000'000, {-2, 500'000'000}},
+      {0, {-11'644'473'600, 0}},
+      {UINT64_MAX, {1'833'029'933'770, 955'161'500}},
+  };
+  for (const Case& c : cases) {
+    const WallTime reading = runtime::wall_time_from_windows_ticks(c.ticks);
+    EXPECT_EQ(reading.seconds, c.reading.seconds) << c.ticks;
+    EXPECT_EQ(reading.nanoseconds, c.reading.nanoseconds) << c.ticks;
+  }
+  // Ticks before 1970 reach the same fault as any reading before it.
+  EXPECT_EQ(fault_of(runtime::wall_time_from_windows_ticks(epoch - 5'000'000)),
+            "Time went backwards: SystemTimeError(0.5s)");
+  EXPECT_EQ(fault_of(runtime::wall_time_from_windows_ticks(0)), "Time went backwards: SystemTimeError(11644473600s)");
 }
 
 TEST(ClockReading, BeforeTheEpochFaultsWithTheDistance) {
@@ -74,18 +105,31 @@ TEST(ClockReading, SeamReplacesAndRestoresTheClock) {
   runtime::replace_wall_clock(original);
   {
     test::ScriptedClock clock({12, 345'000'000});
-    EXPECT_TRUE(runtime::now_ms() == 12'345);
+    EXPECT_EQ(runtime::now_ms(), Timestamp::from_ms(12'345));
     EXPECT_EQ(clock.reads(), 1);
   }
   EXPECT_EQ(runtime::replace_wall_clock(original), original);
   // Back on the real clock: some time between 2020 and 2200.
-  const u128 now = runtime::now_ms();
-  EXPECT_TRUE(now > u128{1'577'836'800'000} && now < u128{7'258'118'400'000});
+  const Timestamp now = runtime::now_ms();
+  EXPECT_GT(now, Timestamp::from_ms(1'577'836'800'000));
+  EXPECT_LT(now, Timestamp::from_ms(7'258'118'400'000));
+}
+
+TEST(ClockReading, SystemClockAgreesWithTheStandardClock) {
+  // The platform's own call, converted here, against the standard library's
+  // reading of the system clock: the same instant to within a few seconds.
+  const runtime::WallTime ours = runtime::system_wall_clock();
+  const auto theirs = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  EXPECT_GE(ours.nanoseconds, 0);
+  EXPECT_LT(ours.nanoseconds, 1'000'000'000);
+  EXPECT_LE(ours.seconds - static_cast<std::int64_t>(theirs.count()), 5);
+  EXPECT_GE(ours.seconds - static_cast<std::int64_t>(theirs.count()), -5);
 }
 
 TEST(ClockReading, DurationFollowsTheClock) {
   test::ScriptedClock clock({4'725, 0});
-  const core::TarnelCore game = core::TarnelCore::with_board(test::goal_rows(2), 1'000'000);
+  const core::TarnelCore game = core::TarnelCore::with_board(test::goal_rows(2), Timestamp::from_ms(1'000'000));
   EXPECT_EQ(game.duration().view(), "1:2:5");
   clock.set({999, 999'000'000});  // set back below the start
   EXPECT_EQ(game.duration().view(), "0:0:0");

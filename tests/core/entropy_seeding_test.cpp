@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -137,6 +141,25 @@ TEST(EntropySeeding, EachThreadHasItsOwnGenerator) {
   for (const std::string& log : firsts) EXPECT_EQ(log, expected);
 }
 
+TEST(EntropySeeding, SystemSourceFillsAnyLength) {
+  // The real source, asked for the seed's 32 bytes twice and then for more
+  // than one call of some sources gives (getentropy stops at 256).
+  std::array<std::byte, 32> first{};
+  std::array<std::byte, 32> second{};
+  ASSERT_EQ(runtime::system_entropy(first), 0);
+  ASSERT_EQ(runtime::system_entropy(second), 0);
+  EXPECT_NE(first, second);
+  std::vector<std::byte> long_fill(4'096 + 17, std::byte{0});
+  ASSERT_EQ(runtime::system_entropy(long_fill), 0);
+  // Random bytes take nearly all 256 values; an unfilled tail would leave
+  // hundreds of zeros at the end.
+  std::set<std::byte> values(long_fill.begin(), long_fill.end());
+  EXPECT_GT(values.size(), 240u);
+  EXPECT_LT(std::count(long_fill.end() - 512, long_fill.end(), std::byte{0}), 20);
+  EXPECT_EQ(runtime::system_entropy({}), 0);
+}
+
+#if !defined(_WIN32)  // there is no fork on Windows
 TEST(EntropySeeding, ForkedChildReseeds) {
   runtime::reset_thread_rng();
   TarnelCore::create(2);  // the parent's generator exists before the fork
@@ -172,6 +195,7 @@ TEST(EntropySeeding, ForkedChildReseeds) {
   // A child still drawing from the parent's copied stream would repeat it.
   EXPECT_NE(child_log, parent_log);
 }
+#endif
 
 }  // namespace
 }  // namespace vostral

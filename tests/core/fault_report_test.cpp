@@ -74,7 +74,7 @@ TEST(FaultReport, LibraryFaultsNameTheirOwnSourceFile) {
   const Case cases[] = {
       {"core/game_state.cpp", [] { core::TarnelCore::create(0); },
        "index out of bounds: the len is 0 but the index is 18446744073709551615"},
-      {"core/game_state.cpp", [] { core::TarnelCore::with_board({{1}, {0}}, 0); }, "a board must be square"},
+      {"core/game_state.cpp", [] { core::TarnelCore::with_board({{1}, {0}}, {}); }, "a board must be square"},
       {"runtime/clock.cpp", [] { runtime::epoch_ms({-1, 500'000'000}); },
        "Time went backwards: SystemTimeError(0.5s)"},
       {"runtime/thread_rng.cpp",

@@ -44,7 +44,7 @@ TEST(MoveSequence, PlaysUpperCasedCharactersUntilSolved) {
       {MIDDLE_GAP, "\xF0\x9F\x98\x80u", false, "\xF0\x9F\x98\x80U", {{1, 0, 3}, {4, 2, 5}, {6, 7, 8}}},
   };
   for (const Case& c : cases) {
-    TarnelCore game = TarnelCore::with_board(c.board, 0);
+    TarnelCore game = TarnelCore::with_board(c.board, {});
     game.move_tile(U'Z');  // an earlier log is emptied first
     EXPECT_EQ(game.move_sequence(c.text), c.solved) << c.text;
     EXPECT_EQ(game.get_cmds_str(), c.log) << c.text;
@@ -55,7 +55,7 @@ TEST(MoveSequence, PlaysUpperCasedCharactersUntilSolved) {
 
 TEST(MoveSequence, LongTextThatNeverSolvesLogsEveryCharacter) {
   // Tiles 1 and 2 swapped: no sequence can solve this board.
-  TarnelCore game = TarnelCore::with_board({{2, 1, 3}, {4, 5, 6}, {7, 8, 0}}, 0);
+  TarnelCore game = TarnelCore::with_board({{2, 1, 3}, {4, 5, 6}, {7, 8, 0}}, {});
   std::string text;
   for (int i = 0; i < 5000; ++i) text += "uLdR"[i % 4];
   EXPECT_FALSE(game.move_sequence(text));
@@ -84,7 +84,7 @@ TEST(MoveSequence, IllFormedTextFaults) {
       "\xFF"sv,
   };
   for (const std::string_view text : texts) {
-    TarnelCore game = TarnelCore::with_board(MIDDLE_GAP, 0);
+    TarnelCore game = TarnelCore::with_board(MIDDLE_GAP, {});
     testing::internal::CaptureStderr();
     try {
       game.move_sequence(text);

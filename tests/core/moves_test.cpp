@@ -29,7 +29,7 @@ TEST(Moves, EachLetterSlidesTheNeighbourIntoTheGap) {
       {U'R', {{1, 2, 3}, {4, 5, 0}, {6, 7, 8}}},
   };
   for (const Case& c : cases) {
-    TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, 0);
+    TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, {});
     EXPECT_EQ(game.move_tile(c.letter), std::optional<char32_t>(c.letter));
     EXPECT_EQ(game.get_tarnel(), c.after) << static_cast<char>(c.letter);
     EXPECT_EQ(game.get_cmds_str(), std::string(1, static_cast<char>(c.letter)));
@@ -48,7 +48,7 @@ TEST(Moves, BlockedAtEachEdgeButStillLogged) {
       {{{0}}, U'U'}, {{{0}}, U'D'}, {{{0}}, U'L'}, {{{0}}, U'R'},
   };
   for (const Case& c : cases) {
-    TarnelCore game = TarnelCore::with_board(c.board, 0);
+    TarnelCore game = TarnelCore::with_board(c.board, {});
     const bool solved = game.is_solved();
     EXPECT_EQ(game.move_tile(c.letter), std::nullopt) << testing::PrintToString(c.board);
     EXPECT_EQ(game.get_tarnel(), c.board);
@@ -68,7 +68,7 @@ TEST(Moves, OtherCharactersAreLoggedAsUtf8AndMoveNothing) {
       {U'\uFB02', "\xEF\xAC\x82"},  // a ligature is not upper-cased here
       {U'\U00010000', "\xF0\x90\x80\x80"}, {U'\U0001F600', "\xF0\x9F\x98\x80"}, {U'\U0010FFFF', "\xF4\x8F\xBF\xBF"},
   };
-  TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, 0);
+  TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, {});
   std::string expected_log;
   for (const Case& c : cases) {
     EXPECT_EQ(game.move_tile(c.ch), std::nullopt) << static_cast<unsigned>(c.ch);
@@ -81,7 +81,7 @@ TEST(Moves, OtherCharactersAreLoggedAsUtf8AndMoveNothing) {
 }
 
 TEST(Moves, NonScalarValuesFaultAndChangeNothing) {
-  TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, 0);
+  TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, {});
   game.move_tile(U'x');
   for (const char32_t bad : {char32_t{0xD800}, char32_t{0xDBFF}, char32_t{0xDC00}, char32_t{0xDFFF},
                              char32_t{0x110000}, char32_t{0xFFFFFFFF}}) {
@@ -103,7 +103,7 @@ TEST(Moves, NonScalarValuesFaultAndChangeNothing) {
 }
 
 TEST(Moves, SolvedTestFollowsTheBoard) {
-  TarnelCore game = TarnelCore::with_board(test::goal_rows(3), 0);
+  TarnelCore game = TarnelCore::with_board(test::goal_rows(3), {});
   EXPECT_TRUE(game.is_solved());
   const std::pair<char32_t, bool> steps[] = {
       {U'U', false}, {U'L', false}, {U'D', false}, {U'R', false},  // a loop moves three tiles
@@ -118,7 +118,7 @@ TEST(Moves, SolvedTestFollowsTheBoard) {
   EXPECT_TRUE(game.is_solved());
 
   // Two tiles swapped stay unsolved whatever the gap does.
-  TarnelCore swapped = TarnelCore::with_board({{2, 1, 3}, {4, 5, 6}, {7, 8, 0}}, 0);
+  TarnelCore swapped = TarnelCore::with_board({{2, 1, 3}, {4, 5, 6}, {7, 8, 0}}, {});
   EXPECT_FALSE(swapped.is_solved());
   for (const char32_t letter : {U'U', U'D', U'L', U'R', U'U', U'L'}) {
     swapped.move_tile(letter);
@@ -127,7 +127,7 @@ TEST(Moves, SolvedTestFollowsTheBoard) {
 }
 
 TEST(Moves, ReadsAreIndependentCopies) {
-  TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, 0);
+  TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, {});
   game.move_tile(U'q');
   Rows rows = game.get_tarnel();
   std::string log = game.get_cmds_str();

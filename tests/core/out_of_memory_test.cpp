@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <malloc.h>  // _aligned_malloc, _aligned_free
+#endif
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +25,8 @@ std::atomic<long> allowance{-1};  // allocations still allowed; negative when di
 std::atomic<bool> recording{false};
 std::atomic<std::size_t> largest_request{0};
 
+// `alignment` is 0 for the plain forms and the requested alignment for the
+// aligned ones, which Windows must allocate and free with calls of their own.
 void* allocate(std::size_t size, std::size_t alignment) noexcept {
   if (recording.load()) {
     std::size_t seen = largest_request.load();
@@ -32,9 +38,22 @@ void* allocate(std::size_t size, std::size_t alignment) noexcept {
     if (allowance.compare_exchange_weak(left, left - 1)) break;
   }
   const std::size_t bytes = size == 0 ? 1 : size;
+#if defined(_WIN32)
+  if (alignment != 0) return _aligned_malloc(bytes, alignment);
+  return std::malloc(bytes);
+#else
   if (alignment <= alignof(std::max_align_t)) return std::malloc(bytes);
   void* p = nullptr;
   return posix_memalign(&p, alignment, bytes) == 0 ? p : nullptr;
+#endif
+}
+
+void release_aligned(void* p) noexcept {
+#if defined(_WIN32)
+  _aligned_free(p);
+#else
+  std::free(p);
+#endif
 }
 
 // No new-handler loop: a refused allocation must fail at once to be useful here.
@@ -63,12 +82,12 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { release_aligned(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { release_aligned(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release_aligned(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release_aligned(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { release_aligned(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { release_aligned(p); }
 
 namespace vostral {
 namespace {
@@ -127,7 +146,7 @@ TEST(OutOfMemory, ArmedAllocatorRefusesEveryForm) {
 }
 
 TEST(OutOfMemory, MoveTileThatCannotLogChangesNothing) {
-  TarnelCore game = TarnelCore::with_board({{1, 2, 3}, {4, 0, 5}, {6, 7, 8}}, 0);
+  TarnelCore game = TarnelCore::with_board({{1, 2, 3}, {4, 0, 5}, {6, 7, 8}}, {});
   // Moves that alternate the gap up and down, and wide characters, until the
   // log must grow; with nothing left to allocate that move must not happen.
   const char32_t letters[] = {U'U', U'\u00E9', U'D', U'\U0001F600'};
@@ -146,7 +165,7 @@ TEST(OutOfMemory, MoveTileThatCannotLogChangesNothing) {
 }
 
 TEST(OutOfMemory, SequenceThatCannotReserveKeepsTheOldLog) {
-  TarnelCore game = TarnelCore::with_board({{1, 2, 3}, {4, 0, 5}, {6, 7, 8}}, 0);
+  TarnelCore game = TarnelCore::with_board({{1, 2, 3}, {4, 0, 5}, {6, 7, 8}}, {});
   game.move_tile(U'U');
   game.move_tile(U'x');
   std::string text;
@@ -174,7 +193,7 @@ TEST(OutOfMemory, LogFailingMidSequenceMatchesTheBoard) {
     ASSERT_FALSE(reference.move_sequence(text));
 
     for (long allowed = 0; allowed < 64; ++allowed) {
-      TarnelCore game = TarnelCore::with_board(start, 0);
+      TarnelCore game = TarnelCore::with_board(start, {});
       game.move_tile(U'!');
       if (!runs_out(allowed, [&] { game.move_sequence(utf8); })) {
         EXPECT_EQ(game.get_cmds_str(), reference.log) << shift;

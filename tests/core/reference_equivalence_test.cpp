@@ -65,7 +65,7 @@ TEST(ReferenceEquivalence, CoreAgreesWithTheNaiveModelAfterEveryCall) {
     std::mt19937_64 rng(SEED + n);
     for (int round = 0; round < 6; ++round) {
       const auto [board, walk] = test::random_walk(n, rng() % 400, rng);
-      TarnelCore game = TarnelCore::with_board(board, 0);
+      TarnelCore game = TarnelCore::with_board(board, {});
       test::ReferenceGame model{board, {}};
       std::string path = walk;
       std::size_t folded = 0;

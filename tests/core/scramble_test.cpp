@@ -28,7 +28,7 @@ TEST(Scramble, LogOfThousandLettersReplaysToTheBoard) {
       EXPECT_EQ(game.is_solved(), board == test::goal_rows(n)) << n;
 
       // The same replay through the core itself, from a solved board.
-      TarnelCore replayed = TarnelCore::with_board(test::goal_rows(n), 0);
+      TarnelCore replayed = TarnelCore::with_board(test::goal_rows(n), {});
       for (const char letter : log) replayed.move_tile(static_cast<char32_t>(letter));
       EXPECT_EQ(replayed.get_tarnel(), board) << n;
       EXPECT_EQ(replayed.get_cmds_str(), log) << n;
