@@ -1,5 +1,7 @@
 #include "runtime/fault.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -15,9 +17,29 @@ void write_stderr(const std::string& text) noexcept {
 
 }  // namespace
 
+std::string project_relative(std::string_view file, std::string_view root) {
+  std::string name(file);
+  std::string base(root);
+  for (std::string* path : {&name, &base}) std::replace(path->begin(), path->end(), '\\', '/');
+  if (!base.empty() && base.back() != '/') base += '/';
+  // Windows paths differ in case only where they do not differ at all.
+  const auto same = [](char a, char b) {
+#ifdef _WIN32
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+#else
+    return a == b;
+#endif
+  };
+  if (base.size() > 1 && name.size() > base.size() &&
+      std::equal(base.begin(), base.end(), name.begin(), same)) {
+    name.erase(0, base.size());
+  }
+  return name;
+}
+
 std::string fault_report(std::string_view message, const std::source_location& where) {
   std::string text = "thread '<unnamed>' panicked at ";
-  text += where.file_name();
+  text += project_relative(where.file_name(), VOSTRAL_SOURCE_ROOT);
   text += ':';
   text += std::to_string(where.line());
   text += ':';

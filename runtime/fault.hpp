@@ -36,4 +36,9 @@ class Fault {
 // The report text itself, exposed so that callers and tests agree on its form.
 std::string fault_report(std::string_view message, const std::source_location& where);
 
+// `file` as the report names it: with '/' between its parts, and relative to
+// `root` (the project's directory) when it lies inside it. Compilers that
+// cannot shorten the names they record (MSVC) give absolute ones.
+std::string project_relative(std::string_view file, std::string_view root);
+
 }  // namespace vostral::runtime

@@ -54,6 +54,25 @@ TEST(FaultReport, RaiseWritesTheReportThenThrows) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), runtime::fault_report("two\nlines", here));
 }
 
+TEST(FaultReport, FilesAreNamedFromTheProjectWithForwardSlashes) {
+  struct Case {
+    const char* file;
+    const char* root;
+    const char* named;
+  };
+  const Case cases[] = {
+      {"core/game_state.cpp", "/src/vostral", "core/game_state.cpp"},  // already short
+      {"/src/vostral/core/game_state.cpp", "/src/vostral", "core/game_state.cpp"},
+      {"/src/vostral/core/game_state.cpp", "/src/vostral/", "core/game_state.cpp"},
+      {"C:\\src\\vostral\\runtime\\clock.cpp", "C:/src/vostral", "runtime/clock.cpp"},
+      {"/src/vostral-old/core/game_state.cpp", "/src/vostral", "/src/vostral-old/core/game_state.cpp"},
+      {"/elsewhere/x.hpp", "/src/vostral", "/elsewhere/x.hpp"},
+      {"/src/vostral/", "/src/vostral", "/src/vostral/"},
+      {"/x.cpp", "", "/x.cpp"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(runtime::project_relative(c.file, c.root), c.named) << c.file;
+}
+
 TEST(FaultReport, ResumeWritesNothing) {
   testing::internal::CaptureStderr();
   try {
