@@ -18,10 +18,12 @@ import struct
 import sys
 import time
 
-sys.path[:0] = [str(pathlib.Path(__file__).resolve().parents[2] / "benchmarks"), str(pathlib.Path(__file__).parent)]
+TESTS = pathlib.Path(__file__).resolve().parents[1]
+# The model and helpers in tests/, and the example solver whose solvability test they use.
+sys.path[:0] = [str(TESTS), str(TESTS.parent / "examples")]
 
 from reference import ReferenceTarnel  # noqa: E402
-from support import reachable  # noqa: E402
+from support import is_solvable  # noqa: E402
 from vostral import TarnelCore  # noqa: E402
 
 atheris = None
@@ -260,7 +262,7 @@ def one_call(r):
     if target == "new":
         side, log = mode_outcome(bind("mode", args, kwargs))[0], result.get_cmds_str()
         assert side is not None and result.get_mode() == side, (args, kwargs)
-        assert len(log) == 1000 and set(log) <= set("UDLR") and reachable(result.get_tarnel())
+        assert len(log) == 1000 and set(log) <= set("UDLR") and is_solvable(result.get_tarnel())
         if side <= 8:
             POOL[at] = (result, ReferenceTarnel.from_state(result.get_tarnel(), log))
     elif parameter:
@@ -288,7 +290,7 @@ def one_input(data):
     for game, model in POOL:
         # A fixed read and a fixed move still work, and the board is still reachable.
         assert game.get_mode() == model.get_mode() and game.move_tile("x") is model.move_tile("x") is None
-        assert reachable(game.get_tarnel()) and snapshot(game) == snapshot(model)
+        assert is_solvable(game.get_tarnel()) and snapshot(game) == snapshot(model)
         if len(model.get_cmds_str()) > 10_000:
             assert game.move_sequence("") is model.move_sequence("") is False
 
