@@ -9,7 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # valgrind counts instructions per call, which machine load cannot disturb.
 ensure_debs g++ valgrind
-ensure_venv "$ROOT/requirements-dev.txt"
+ensure_venv "$ROOT/requirements-build.txt"
 cd "$ROOT"
 
 say "build: release with benchmarks, in build/bench"
