@@ -93,7 +93,7 @@ ensure_venv() {
   local stamp="$venv/.installed-$(basename "$requirements")" wanted
   wanted=$(requirement_lines "$requirements")
   if [[ ! -f "$stamp" ]] || [[ "$(cat "$stamp")" != "$wanted" ]]; then
-    say "installing into $(basename "$venv") ($(basename "$requirements")): ${wanted//$'\n'/, }"
+    say "installing into $(basename "$venv") ($(basename "$requirements")): pip (newest), ${wanted//$'\n'/, }"
     "$venv/bin/python" -m pip install -q --upgrade pip
     "$venv/bin/python" -m pip install -q -r "$requirements"
     printf '%s\n' "$wanted" >"$stamp"
