@@ -9,10 +9,13 @@ from reference import OPPOSITE, ReferenceTarnel, solved_board
 from solve import is_solvable
 from vostral import TarnelCore
 
-__all__ = ["PROFILE", "SANITIZED", "SCALE", "effective_moves", "is_solvable", "record_figure", "scramble_path",
-           "undo_text", "unsolved_game"]
+__all__ = ["PROFILE", "SANITIZED", "SCALE", "TOO_LARGE", "ZERO_SIDE", "effective_moves", "is_solvable", "record_figure",
+           "scramble_path", "undo_text", "unsolved_game"]
 
 SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
+# The messages of the faults that refuse a side.
+ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
+TOO_LARGE = "mode {} is too large: the largest board side is 46340"
 
 
 @dataclass(frozen=True)

@@ -6,11 +6,9 @@ import subprocess
 import pytest
 
 import vostral
-from support import SANITIZED
+from support import SANITIZED, TOO_LARGE, ZERO_SIDE
 from vostral import TarnelCore
 
-ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
-TOO_LARGE = "mode {} is too large: the largest board side is 46340"
 # Gets the fault class in a child process; its fault report ends before the marker.
 PANIC_CLASS = """
 import os, sys, vostral

@@ -23,7 +23,7 @@ TESTS = pathlib.Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(TESTS), str(TESTS.parent / "examples")]
 
 from reference import ReferenceTarnel  # noqa: E402
-from support import is_solvable  # noqa: E402
+from support import TOO_LARGE, ZERO_SIDE, is_solvable  # noqa: E402
 from vostral import TarnelCore  # noqa: E402
 
 atheris = None
@@ -38,7 +38,6 @@ try:
 except BaseException as caught:  # the fault class is reachable only through a fault
     PANIC = type(caught)
 
-ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
 INTS = [0, 1, 2, 46341, 2**61 - 1, 2**61, 2**63, 2**64 - 1, 2**64, -1, -(2**63), 10**40, -(10**40)]
 CHARACTERS = "UDLRudlrxß\ufb02\ufb04é\u0149\U0001f600\ud800\udfff"
 KEYWORDS = ["mode", "sequence", "direction", "Mode", "direction\0", "\udc80", 1]
@@ -189,7 +188,7 @@ def mode_outcome(value):
         return None, OverflowError
     if value == 0 or value > 46340:
         return None, PANIC(ZERO_SIDE if value == 0 else "capacity overflow" if value >= 2**61 else
-                           f"mode {value} is too large: the largest board side is 46340")
+                           TOO_LARGE.format(value))
     return int(value), None
 
 

@@ -8,10 +8,8 @@ import threading
 import pytest
 
 from reference import ReferenceTarnel
-from support import SANITIZED, is_solvable
+from support import SANITIZED, TOO_LARGE, ZERO_SIDE, is_solvable
 from vostral import TarnelCore
-
-ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
 
 
 class Index:
@@ -49,7 +47,7 @@ def assert_all_usable(games, models):
 
 FAULTS = {  # mode argument, given the fault class -> the fault's message
     "zero side": (lambda panic: 0, ZERO_SIDE),
-    "side too large": (lambda panic: 46341, "mode 46341 is too large: the largest board side is 46340"),
+    "side too large": (lambda panic: 46341, TOO_LARGE.format(46341)),
     "largest 64-bit side": (lambda panic: 2**64 - 1, "capacity overflow"),
     "resumed from __index__": (lambda panic: Index(raising(panic("resumed"))), "resumed"),
     "resumed class from __index__": (lambda panic: Index(raising(panic)), ""),
