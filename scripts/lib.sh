@@ -64,7 +64,7 @@ requirement_lines() {
   local file="$1" line
   while IFS= read -r line || [[ -n "$line" ]]; do
     line="${line%%#*}"
-    line="${line%"${line##*[![:space:]]}"}"
+    line="${line%"${line##*[![:space:]]}"}"  # and the blanks before it
     if [[ "$line" == "-r "* ]]; then
       requirement_lines "$(dirname "$file")/${line#-r }"
     elif [[ -n "$line" ]]; then
