@@ -1,7 +1,7 @@
 """Times vostral against the floor of each call shape and the plain Python baseline.
 
-Run with the build directory (vostral and vostral_floor) and benchmarks/ on
-PYTHONPATH; scripts/bench.sh does that. See benchmarks/README.md for the columns.
+Run with the build directory (vostral and vostral_floor) and tests/ (the plain
+Python model, reference.py) on PYTHONPATH; scripts/bench.sh does that. See benchmarks/README.md for the columns.
 """
 
 import argparse

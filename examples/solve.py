@@ -10,6 +10,8 @@ Every solution is a string of gap letters (U, D, L, R) played with a single
   turned. Fast enough for 30x30 in pure Python; the solution is not the shortest.
 * `solve_optimal(board)`: IDA* with Manhattan distance plus linear conflict; a shortest
   solution, practical up to 3x3.
+
+`is_solvable(board)` tells whether a board is one that moves can reach (and so solve).
 """
 
 from __future__ import annotations
@@ -31,7 +33,7 @@ def solved_board(n: int) -> list[list[int]]:
     return [[(r * n + c + 1) % (n * n) for c in range(n)] for r in range(n)]
 
 
-def _is_solvable(cells: list[int], n: int) -> bool:
+def _parity_matches(cells: list[int], n: int) -> bool:
     """Every move is one transposition and moves the gap one step, so the parity of the
     permutation must match the parity of the gap's distance from its home corner."""
     size = n * n
@@ -57,9 +59,19 @@ def _flatten(board: Board) -> tuple[int, list[int]]:
     cells = [int(value) for row in board for value in row]
     if sorted(cells) != list(range(n * n)):
         raise ValueError(f"the board must hold each of 0 … {n * n - 1} once")
-    if not _is_solvable(cells, n):
+    if not _parity_matches(cells, n):
         raise ValueError("the board cannot be solved")
     return n, cells
+
+
+def is_solvable(board: Board) -> bool:
+    """True when `board` is a square holding each of 0 … n²−1 once, arranged so that
+    moves reach it from the solved board (and so back)."""
+    try:
+        _flatten(board)
+    except ValueError:
+        return False
+    return True
 
 
 def simplify(letters: str) -> str:

@@ -9,7 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # valgrind counts instructions per call, which machine load cannot disturb.
 ensure_debs g++ valgrind
-ensure_venv "$ROOT/requirements-dev.txt"
+ensure_venv "$ROOT/requirements-build.txt"
 cd "$ROOT"
 
 say "build: release with benchmarks, in build/bench"
@@ -21,4 +21,5 @@ say "C++ core"
 build/bench/vostral_core_bench
 
 say "Python module"
-PYTHONPATH="$ROOT/build/bench:$ROOT/benchmarks" "$VENV/bin/python" benchmarks/bench.py "$@"
+# The plain Python baseline is the tests' model of the game.
+PYTHONPATH="$ROOT/build/bench:$ROOT/tests" "$VENV/bin/python" benchmarks/bench.py "$@"

@@ -58,9 +58,25 @@ ensure_debs() {
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# The requirements that a requirements file names, one a line, with the files
+# it includes (-r) expanded in place; comments and blank lines left out.
+requirement_lines() {
+  local file="$1" line
+  while IFS= read -r line || [[ -n "$line" ]]; do
+    line="${line%%#*}"
+    line="${line%"${line##*[![:space:]]}"}"  # and the blanks before it
+    if [[ "$line" == "-r "* ]]; then
+      requirement_lines "$(dirname "$file")/${line#-r }"
+    elif [[ -n "$line" ]]; then
+      echo "$line"
+    fi
+  done <"$file"
+}
+
 # A virtual environment (default .venv, made by find_python's interpreter)
 # with the given requirements file installed; rebuilt when another
-# interpreter made it, reinstalled when the requirements changed.
+# interpreter made it, reinstalled when its requirements changed. Says what
+# it installs before it does.
 ensure_venv() {
   local requirements="$1" venv="${2:-$VENV}" python="${3:-}"
   [[ -n "$python" ]] || python=$(find_python)
@@ -74,11 +90,10 @@ ensure_venv() {
     say "creating $venv with $python"
     "$python" -m venv "$venv"
   fi
-  # The stamp holds every requirements file, since one includes another.
   local stamp="$venv/.installed-$(basename "$requirements")" wanted
-  wanted=$(cat "$requirements" "$ROOT"/requirements-*.txt)
+  wanted=$(requirement_lines "$requirements")
   if [[ ! -f "$stamp" ]] || [[ "$(cat "$stamp")" != "$wanted" ]]; then
-    say "installing $(basename "$requirements") into $(basename "$venv")"
+    say "installing into $(basename "$venv") ($(basename "$requirements")): pip (newest), ${wanted//$'\n'/, }"
     "$venv/bin/python" -m pip install -q --upgrade pip
     "$venv/bin/python" -m pip install -q -r "$requirements"
     printf '%s\n' "$wanted" >"$stamp"

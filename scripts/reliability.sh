@@ -1,23 +1,34 @@
 #!/usr/bin/env bash
 # Reliability suites (tests/reliability), then a summary of figures:
 #   1. model state machine, fuzz run over the whole call surface (guided by the
-#      coverage of a build with the address and undefined-behaviour checks), leak
-#      hunting, thread stress and fault isolation, against the module in .venv;
-#   2. thread stress, fault isolation and the fuzz corpus under the sanitizer build;
+#      coverage of a build with the address and undefined-behaviour checks) and
+#      fault isolation, against the module in .venv;
+#   2. fault isolation and the fuzz corpus under the sanitizer build;
 #   3. memcheck over a short subset with the debug build, counting only errors
 #      whose stack passes through the module.
+# The sanitizer and debug builds are the presets' own trees (build/asan,
+# build/dev), shared with scripts/test.sh.
 #
-#   bash scripts/reliability.sh [--long]     --long: many more examples, inputs and calls
+#   bash scripts/reliability.sh [--long]
+#
+# The profile is VOSTRAL_TEST_PROFILE, full by default. --long sets the long one
+# (many more examples, inputs and calls) and adds the Python suite, whose thread
+# stress and leak hunt grow with it, to steps 1 and (the threads) 2; the full
+# tier of scripts/test.sh runs that suite at the full profile in stages of its own.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 set -e
 
-PROFILE=ci
-[[ "${1:-}" == "--long" ]] && PROFILE=long
-export VOSTRAL_RELIABILITY_PROFILE=$PROFILE
-[[ $PROFILE == long ]] && export VOSTRAL_THREAD_CALLS=${VOSTRAL_THREAD_CALLS:-1000000}
+export VOSTRAL_TEST_PROFILE=${VOSTRAL_TEST_PROFILE:-full}
+[[ "${1:-}" == "--long" ]] && VOSTRAL_TEST_PROFILE=long
+PROFILE=$VOSTRAL_TEST_PROFILE
+python_suite=() python_threads=()
+if [[ $PROFILE == long ]]; then
+  python_suite=(tests/python)
+  python_threads=(tests/python/test_threads.py)
+fi
 
-ensure_debs g++ valgrind faketime
+ensure_debs g++ libgtest-dev valgrind faketime
 ensure_venv "$ROOT/requirements-dev.txt"
 cd "$ROOT"
 PY="$VENV/bin/python"
@@ -33,13 +44,13 @@ failed=()
 build() {  # build DIR PRESET [options...]: just the module
   local dir=$1 preset=$2
   shift 2
-  cmake --preset "$preset" -B "$dir" -DPython_EXECUTABLE="$PY" -DVOSTRAL_BUILD_TESTS=OFF "$@" >"$WORK/cmake.log" 2>&1 &&
+  cmake --preset "$preset" -B "$dir" -DPython_EXECUTABLE="$PY" "$@" >"$WORK/cmake.log" 2>&1 &&
     cmake --build "$dir" --target vostral >>"$WORK/cmake.log" 2>&1 || { cat "$WORK/cmake.log"; return 1; }
 }
 
-say "build: sanitizers (build/rel-asan), debug (build/rel-dev)"
-build build/rel-asan asan
-build build/rel-dev dev
+say "build: sanitizers (build/asan), debug (build/dev)"
+build build/asan asan
+build build/dev dev
 
 # The fuzz build: coverage hooks and checks, resolved at run time by the
 # runtime that comes with the fuzzer. That runtime predates two of the
@@ -48,7 +59,7 @@ unset VOSTRAL_FUZZ_PYTHONPATH VOSTRAL_FUZZ_PRELOAD
 fuzz_runtime=$("$PY" -c 'import atheris; print(atheris.path())' 2>/dev/null)/asan_with_fuzzer.so || true
 if [[ -f "$fuzz_runtime" ]] && ensure_debs clang-16 libclang-rt-16-dev; then
   say "build: coverage and checks for the fuzz run (build/rel-fuzz)"
-  if build build/rel-fuzz asan -DCMAKE_CXX_COMPILER=clang++-16 -DVOSTRAL_SANITIZE=OFF \
+  if build build/rel-fuzz asan -DCMAKE_CXX_COMPILER=clang++-16 -DVOSTRAL_SANITIZE=OFF -DVOSTRAL_BUILD_TESTS=OFF \
       -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=function,vptr -fno-sanitize-recover=all -fno-omit-frame-pointer"; then
     export VOSTRAL_FUZZ_PYTHONPATH="$ROOT/build/rel-fuzz"
     export VOSTRAL_FUZZ_PRELOAD="$fuzz_runtime $(g++ -print-file-name=libstdc++.so)"
@@ -57,19 +68,18 @@ fi
 [[ -n "${VOSTRAL_FUZZ_PYTHONPATH:-}" ]] || echo "note: no fuzz build; fuzzing the installed module without native coverage"
 
 say "reliability suites against the installed module ($PROFILE)"
-"$PY" -m pytest tests/reliability -p no:cacheprovider --junitxml="$WORK/suites.xml" || failed+=("suites")
+"$PY" -m pytest tests/reliability "${python_suite[@]}" -p no:cacheprovider || failed+=("suites")
 
-say "thread stress, fault isolation and the fuzz corpus under the sanitizers"
-VOSTRAL_RELIABILITY_FIGURES="$WORK/figures.asan" VOSTRAL_SANITIZED=1 PYTHONPATH="$ROOT/build/rel-asan" \
+say "fault isolation and the fuzz corpus under the sanitizers"
+VOSTRAL_RELIABILITY_FIGURES="$WORK/figures.asan" VOSTRAL_SANITIZED=1 PYTHONPATH="$ROOT/build/asan" \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
-  "$PY" -m pytest tests/reliability/test_stress_threads.py tests/reliability/test_fault_isolation.py \
-  tests/reliability/test_fuzz.py::test_corpus_replays_cleanly -p no:cacheprovider 2>&1 | tee "$WORK/asan.log" ||
-  failed+=("sanitizers")
+  "$PY" -m pytest tests/reliability/test_fault_isolation.py tests/reliability/test_fuzz.py::test_corpus_replays_cleanly \
+  "${python_threads[@]}" -p no:cacheprovider 2>&1 | tee "$WORK/asan.log" || failed+=("sanitizers")
 sanitizer_findings=$(grep -cE "ERROR: AddressSanitizer|runtime error:" "$WORK/asan.log" || true)
 
 say "memcheck over a short subset (debug build)"
 mkdir "$WORK/memcheck"
-VOSTRAL_RELIABILITY_FIGURES= PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build/rel-dev" \
+VOSTRAL_RELIABILITY_FIGURES= PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build/dev" \
   valgrind --tool=memcheck --trace-children=yes --num-callers=40 --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
   --xml=yes --xml-file="$WORK/memcheck/%p.xml" \
   "$PY" -m pytest tests/python/test_binding.py tests/reliability/test_fuzz.py::test_corpus_replays_cleanly \
@@ -99,26 +109,19 @@ EOF
 [[ "$memcheck_errors" == 0 ]] || failed+=("memcheck: $memcheck_errors errors in the module")
 
 figure() { awk -v k="$1" '$1 == k { s += $2 } END { print s + 0 }' "${2:-$VOSTRAL_RELIABILITY_FIGURES}"; }
-leak_failures=$("$PY" - "$WORK/suites.xml" <<'EOF'
-import sys, xml.etree.ElementTree as ET
-try:
-    cases = ET.parse(sys.argv[1]).getroot().iter("testcase")
-except (OSError, ET.ParseError):
-    print("unknown"); sys.exit()
-print(sum(1 for c in cases if "test_leaks" in c.get("classname", "") and (c.find("failure") is not None or c.find("error") is not None)))
-EOF
-)
 say "summary ($PROFILE, ${SECONDS}s)"
 printf '  %-34s %s\n' \
   "fuzz inputs tried" "$(figure fuzz_inputs)" \
   "model games / steps" "$(figure model_games) / $(figure model_steps)" \
-  "leak-hunting calls" "$(figure leak_calls)" \
-  "threads x calls" "8 x $(( $(figure thread_calls) / 8 )); under the sanitizers 8 x $(( $(figure thread_calls "$WORK/figures.asan") / 8 ))" \
-  "bytes per game of side 64" "$(figure game_bytes)" \
   "crashes" "$(figure crashes)" \
-  "leaking paths" "$leak_failures" \
   "sanitizer findings" "$sanitizer_findings" \
   "memcheck errors in the module" "$memcheck_errors"
+if [[ $PROFILE == long ]]; then
+  printf '  %-34s %s\n' \
+    "leak-hunting calls" "$(figure leak_calls)" \
+    "threads x calls" "8 x $(( $(figure thread_calls) / 8 )); under the sanitizers 8 x $(( $(figure thread_calls "$WORK/figures.asan") / 8 ))" \
+    "bytes per game of side 64" "$(figure game_bytes)"
+fi
 if ((${#failed[@]})); then
   echo "FAILED: ${failed[*]}"
   exit 1

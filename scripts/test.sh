@@ -1,31 +1,99 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test suite:
-#   1. the C++ core tests and the Python suite against a debug build
-#      (warnings are errors);
-#   2. both again under the address and undefined-behaviour sanitizers;
-#   3. the Python suite against the module as `pip install .` builds it;
-#   4. the reliability suites: model, fuzzing, leaks, thread stress (also under
-#      the sanitizers), fault isolation, memcheck;
-#   5. that build and the Python suite on the newer CPython versions present.
+# The project's tests, in two tiers.
+#
+#   bash scripts/test.sh          quick tier: the debug build (warnings are errors),
+#                                 the C++ tests and the Python suite against it, with
+#                                 the quick profile (few hypothesis examples, short
+#                                 thread and leak runs); a few minutes at most
+#   bash scripts/test.sh --full   the quick tier, then every stage of FULL_STAGES
+#                                 below (what CI runs; about ten minutes)
+#
+# Every stage runs even when an earlier one failed, so that one run shows every
+# failure; a summary gives each stage's outcome and time, and the script fails
+# if any stage did. VOSTRAL_TEST_PROFILE (quick, full, long) sets how hard the
+# Python suites push; each stage sets the one it needs.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ensure_debs g++ libgtest-dev faketime
-ensure_venv "$ROOT/requirements-dev.txt"
-cd "$ROOT"
+# The stages --full runs after the quick tier, in order: a function of this
+# file, then what it checks. A new stage is a function and a line here.
+FULL_STAGES=(
+  "stage_asan         sanitizers: the C++ tests and the Python suite (full profile)"
+  "stage_installed    the Python suite and the stub check against pip install . (full profile)"
+  "stage_reliability  model, fuzzing, fault isolation, memcheck (scripts/reliability.sh)"
+  "stage_versions     the Python suite on CPython 3.11-3.13 (scripts/test_versions.sh)"
+)
 
-for preset in dev asan; do
-  say "build and test: $preset"
+# build_and_test PRESET: configure and build the preset, then run its C++
+# tests and the Python suite against its module (both through ctest).
+build_and_test() {
+  local preset="$1"
+  say "build: $preset (build/$preset)"
   cmake --preset "$preset" -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
   cmake --build --preset "$preset"
+  say "C++ tests and the Python suite: $preset, profile $VOSTRAL_TEST_PROFILE"
   ctest --preset "$preset" --parallel 2
+}
+
+stage_quick() {
+  ensure_debs g++ libgtest-dev faketime
+  ensure_venv "$ROOT/requirements-test.txt"
+  VOSTRAL_TEST_PROFILE=quick build_and_test dev
+}
+
+stage_asan() {
+  ensure_debs g++ libgtest-dev faketime
+  ensure_venv "$ROOT/requirements-test.txt"
+  VOSTRAL_TEST_PROFILE=full build_and_test asan
+}
+
+stage_installed() {
+  ensure_debs g++ faketime
+  ensure_venv "$ROOT/requirements-dev.txt"
+  install_module -C cmake.define.VOSTRAL_WERROR=ON
+  say "the Python suite and the stub check against the installed module, profile full"
+  VOSTRAL_TEST_PROFILE=full "$VENV/bin/python" -m pytest tests/python tests/typing -p no:cacheprovider -q
+}
+
+stage_reliability() {
+  VOSTRAL_TEST_PROFILE=full bash "$ROOT/scripts/reliability.sh"
+}
+
+stage_versions() {
+  VOSTRAL_TEST_PROFILE=quick bash "$ROOT/scripts/test_versions.sh"
+}
+
+usage() {
+  sed -n '2,/^set /{/^set /d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"
+}
+
+stages=("stage_quick        the debug build: the C++ tests and the Python suite (quick profile)")
+case "${1:-}" in
+  "") ;;
+  --full) stages+=("${FULL_STAGES[@]}") ;;
+  -h | --help) usage; exit 0 ;;
+  *) usage >&2; exit 2 ;;
+esac
+
+results=()
+failed=0
+for stage in "${stages[@]}"; do
+  name=${stage%% *}
+  description=$(sed 's/^[^ ]* *//' <<<"$stage")
+  say "stage ${name#stage_}: $description"
+  started=$SECONDS
+  # A subshell of its own, outside any condition, so that -e stops the stage
+  # at its first failing step while the next stages still run.
+  set +e
+  (set -e; cd "$ROOT"; "$name")
+  status=$?
+  set -e
+  outcome=passed
+  ((status == 0)) || { outcome=FAILED; failed=$((failed + 1)); }
+  results+=("$(printf '%-12s %-7s %5d s   %s' "${name#stage_}" "$outcome" $((SECONDS - started)) "$description")")
 done
 
-install_module -C cmake.define.VOSTRAL_WERROR=ON
-say "pytest against the installed module"
-"$VENV/bin/python" -m pytest tests/python -p no:cacheprovider -q
-
-bash "$ROOT/scripts/reliability.sh"
-bash "$ROOT/scripts/test_versions.sh"
-
-say "all test suites passed"
+say "summary ($((SECONDS / 60)) min $((SECONDS % 60)) s)"
+printf '  %s\n' "${results[@]}"
+echo "stages: $((${#stages[@]} - failed)) passed, $failed failed"
+((failed == 0))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module with warnings as errors against each other CPython it
 # supports (3.11, 3.12, 3.13), installs it into that interpreter's own
-# .venv-3.X in the checkout, and runs the Python suite against the install.
+# .venv-3.X in the checkout, and runs the Python suite against the install
+# (at the profile VOSTRAL_TEST_PROFILE names, quick by default).
 #
 # VOSTRAL_EXTRA_PYTHONS, when set, lists the interpreters to use instead
 # (paths or command names, separated by spaces); otherwise the newest
@@ -43,7 +44,7 @@ test_one() {
   local python="$1" version venv
   version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv="$ROOT/.venv-$version"
-  ensure_venv "$ROOT/requirements-dev.txt" "$venv" "$python"
+  ensure_venv "$ROOT/requirements-test.txt" "$venv" "$python"
   say "building and installing vostral into $(basename "$venv") (warnings are errors)"
   "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
     -C cmake.define.VOSTRAL_WERROR=ON "$ROOT"

@@ -10,42 +10,25 @@ import sys
 
 import pytest
 
-from vostral import TarnelCore
+import play
+import solve
+from reference import ReferenceTarnel
+from reference import solved_board as goal
+from support import unsolved_game
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
-sys.path.insert(0, str(EXAMPLES))
-import play  # noqa: E402
-import solve  # noqa: E402
-
-STEP = {"U": (-1, 0), "D": (1, 0), "L": (0, -1), "R": (0, 1)}
-
-
-def goal(n):
-    return [[(r * n + c + 1) % (n * n) for c in range(n)] for r in range(n)]
 
 
 def play_model(board, letters, allow_blocked=False):
-    """Plays `letters` on a copy of `board`: the final board and the count played when it
-    was first solved (or None). Blocked letters fail, or with `allow_blocked` do nothing."""
-    n, cells = len(board), [list(row) for row in board]
-    r, c = next((r, c) for r in range(n) for c in range(n) if cells[r][c] == 0)
-    solved, first_solved = goal(n), None
+    """Plays `letters` on the model from `board`: the final board and the count played
+    when it was first solved (or None). Blocked letters fail, or with `allow_blocked`
+    do nothing."""
+    model, first_solved = ReferenceTarnel.from_state(board), None
     for played, letter in enumerate(letters, 1):
-        nr, nc = r + STEP[letter][0], c + STEP[letter][1]
-        if not (0 <= nr < n and 0 <= nc < n):
-            assert allow_blocked, f"letter {played} ({letter}) is blocked"
-            continue
-        cells[r][c], cells[nr][nc], r, c = cells[nr][nc], 0, nr, nc
-        if first_solved is None and cells == solved:
+        assert model.move_tile(letter) or allow_blocked, f"letter {played} ({letter}) is blocked"
+        if first_solved is None and model.is_solved():
             first_solved = played
-    return cells, first_solved
-
-
-def unsolved_game(mode):
-    while True:
-        game = TarnelCore(mode)
-        if game.get_tarnel() != goal(mode):
-            return game
+    return model.get_tarnel(), first_solved
 
 
 def check_solution(start, solution):
@@ -72,10 +55,12 @@ def test_constructive_solver_on_uniform_boards(mode):
     rng = random.Random(mode)
     for _ in range(20):
         cells = rng.sample(range(mode * mode), mode * mode)
-        if not solve._is_solvable(cells, mode):
+        start = [cells[r * mode:(r + 1) * mode] for r in range(mode)]
+        if not solve.is_solvable(start):
             i, j = [index for index, value in enumerate(cells) if value][:2]
             cells[i], cells[j] = cells[j], cells[i]  # swapping two tiles flips solvability
-        start = [cells[r * mode:(r + 1) * mode] for r in range(mode)]
+            start = [cells[r * mode:(r + 1) * mode] for r in range(mode)]
+            assert solve.is_solvable(start)
         if start != goal(mode):
             check_solution(start, solve.solve(start))
 
@@ -85,8 +70,10 @@ def test_solver_edges():
     unsolvable = goal(3)
     unsolvable[0][:2] = [2, 1]
     for board in (unsolvable, [[1, 2], [3, 3]], [[1, 2, 0]]):
+        assert not solve.is_solvable(board)
         with pytest.raises(ValueError):
             solve.solve(board)
+    assert solve.is_solvable([[0]]) and solve.is_solvable(play_model(goal(3), "ULUL")[0])
     assert solve.simplify("UDLRRLULRD") == "" and solve.simplify("ULDRRLDU") == "ULDR"
     one_off, _ = play_model(goal(3), "U")
     assert solve.trim_at_solved(one_off, "DLR") == "D"

@@ -1,18 +1,14 @@
-import gc
 import glob
 import os
 import re
 import subprocess
-import sys
 
 import pytest
 
 import vostral
+from support import SANITIZED, TOO_LARGE, ZERO_SIDE
 from vostral import TarnelCore
 
-SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
-ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
-TOO_LARGE = "mode {} is too large: the largest board side is 46340"
 # Gets the fault class in a child process; its fault report ends before the marker.
 PANIC_CLASS = """
 import os, sys, vostral
@@ -182,37 +178,3 @@ print(game.get_mode(), len(game.get_cmds_str()), game.duration())
         # The fault gave the object's access back: it is still usable.
         assert lines[9:] == ["4 1000 0:0:0"]
 
-
-class TestReferenceCounts:
-    CYCLES = 10_000
-
-    def test_type_refcount_is_stable_over_create_and_drop(self):
-        before = sys.getrefcount(TarnelCore)
-        for _ in range(self.CYCLES):
-            TarnelCore(2)
-        assert sys.getrefcount(TarnelCore) == before
-
-    def test_failing_calls_keep_argument_refcounts(self, panic_exception):
-        class ZeroIndex:
-            def __index__(self):
-                return 0
-
-        game, argument, zero = TarnelCore(2), object(), ZeroIndex()
-        calls = [
-            lambda: TarnelCore(argument, argument), lambda: TarnelCore(mode=argument, size=argument),
-            lambda: TarnelCore(argument), lambda: TarnelCore(zero),
-            lambda: game.move_tile(argument), lambda: game.move_tile(argument, direction=argument),
-            lambda: game.move_sequence(argument), lambda: game.move_sequence(sequence=argument, other=argument),
-        ]
-        # Each live exception holds its class: collect old ones so the count is stable.
-        counted = (argument, zero, game, TarnelCore, panic_exception)
-        gc.collect()
-        before = [sys.getrefcount(item) for item in counted]
-        for call in calls:
-            for _ in range(self.CYCLES):
-                try:
-                    call()
-                except (TypeError, panic_exception):
-                    pass
-        gc.collect()
-        assert [sys.getrefcount(item) for item in counted] == before

@@ -5,10 +5,10 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from reference import DIRECTION_OFFSETS, ReferenceTarnel, solved_board
+from reference import DIRECTION_OFFSETS, OPPOSITE, ReferenceTarnel, solved_board
+from support import undo_text, unsolved_game
 from vostral import TarnelCore
 
-OPPOSITE = {"U": "D", "D": "U", "L": "R", "R": "L"}
 # The module's upper-case table follows this version of the character database.
 TABLE_UNICODE = "13.0.0"
 SAME_UNICODE = unicodedata.unidata_version == TABLE_UNICODE
@@ -21,32 +21,12 @@ ANY_CHARACTER = FEW_CHARACTERS | SCALAR_VALUES if SAME_UNICODE else FEW_CHARACTE
 SIDES = st.sampled_from([1, 2, 3, 4, 5, 8, 9, 16])
 
 
-def unsolved_game(mode=4):
-    """A fresh game whose board is not solved, so a sequence cannot stop at once."""
-    while True:
-        game = TarnelCore(mode)
-        if game.get_tarnel() != solved_board(mode):
-            return game
-
-
 def model_of(game):
     return ReferenceTarnel.from_state(game.get_tarnel(), game.get_cmds_str())
 
 
 def state(game):
     return game.get_tarnel(), game.get_cmds_str()
-
-
-def undo_text(game):
-    """The letters that take a freshly created game back to the solved board.
-
-    Replaying the creation log on a solved board must give the game's board and
-    tells which letters moved a tile; their opposites in reverse order undo them.
-    """
-    replay = ReferenceTarnel.from_state(solved_board(game.get_mode()))
-    moved = [ch for ch in game.get_cmds_str() if replay.move_tile(ch)]
-    assert replay.get_tarnel() == game.get_tarnel()
-    return "".join(OPPOSITE[ch] for ch in reversed(moved))
 
 
 class TestMoves:

@@ -1,3 +1,6 @@
+"""Threads on shared and private games. The stress test's length follows the
+profile: a few thousand calls per thread in the quick tier, many more in CI."""
+
 import gc
 import random
 import re
@@ -7,24 +10,16 @@ import threading
 import pytest
 
 from reference import ReferenceTarnel
+from support import SCALE, is_solvable, record_figure
 from vostral import TarnelCore
 
-THREADS, CALLS = 8, 2_000
-CHARACTERS = "UDLRudlrxß\ufb02"
-METHODS = ["move_tile", "move_tile", "move_sequence", "get_tarnel", "get_cmds_str", "duration", "get_mode"]
+THREADS = 8
+CHARACTERS = "UDLRUDLRudlrxß\ufb02\U0001f600"
+LOGGED = set(CHARACTERS + CHARACTERS.upper())  # as given to move_tile, or upper-cased by a sequence
 
 
-def random_call(rng):
-    name = rng.choice(METHODS)
-    if name == "move_tile":
-        return name, (rng.choice(CHARACTERS),)
-    if name == "move_sequence":
-        return name, ("".join(rng.choices(CHARACTERS, k=rng.randrange(6))),)
-    return name, ()
-
-
-def is_permutation(board, mode):
-    return len(board) == mode and sorted(v for row in board for v in row) == list(range(mode * mode))
+def text(rng):
+    return "".join(rng.choices(CHARACTERS, k=rng.randrange(8)))
 
 
 def run_threads(target, count=THREADS):
@@ -36,40 +31,75 @@ def run_threads(target, count=THREADS):
 
 
 class TestConcurrency:
-    def test_mixed_calls_on_shared_and_private_games(self):
-        shared, private = TarnelCore(5), [TarnelCore(4) for _ in range(THREADS)]
-        models = [ReferenceTarnel.from_state(g.get_tarnel(), g.get_cmds_str()) for g in private]
-        records, errors, start = [[] for _ in range(THREADS)], [], threading.Barrier(THREADS)
+    def test_many_threads_on_shared_and_own_games(self, panic_exception):
+        calls = SCALE.thread_calls
+        shared, own = TarnelCore(5), [TarnelCore(4) for _ in range(THREADS)]
+        models = [ReferenceTarnel.from_state(g.get_tarnel(), g.get_cmds_str()) for g in own]
+        handed, failures, start = [], [], threading.Barrier(THREADS)
 
         def work(index):
-            rng = random.Random(index)
+            rng, game, model, step = random.Random(index), own[index], models[index], -1
+            # Each call acts on the shared game, on the thread's own game (checked
+            # against its model), on games handed between threads, or fails.
+            plan = rng.choices(["shared move", "shared move", "shared sequence", "shared read", "own move",
+                                "own move", "own sequence", "own read", "hand over", "take over", "refused",
+                                "fault"], k=calls)
             try:
                 start.wait()
-                for _ in range(CALLS):
-                    name, arguments = random_call(rng)
-                    if rng.random() < 0.5:
-                        result = getattr(shared, name)(*arguments)
-                        assert name != "get_tarnel" or is_permutation(result, 5)
-                    else:
-                        records[index].append((name, arguments, getattr(private[index], name)(*arguments)))
+                for step, operation in enumerate(plan):
+                    if operation == "shared move":
+                        assert shared.move_tile(rng.choice(CHARACTERS)) in (None, "U", "D", "L", "R")
+                    elif operation == "shared sequence":
+                        assert shared.move_sequence(text(rng)) in (True, False)
+                    elif operation == "shared read":
+                        assert is_solvable(shared.get_tarnel()) and shared.get_mode() == 5
+                        assert set(shared.get_cmds_str()) <= LOGGED
+                        assert re.fullmatch(r"\d+:\d+:\d+", shared.duration())
+                    elif operation == "own move":
+                        ch = rng.choice(CHARACTERS)
+                        assert game.move_tile(ch) == model.move_tile(ch)
+                    elif operation == "own sequence":
+                        sequence = text(rng)
+                        assert game.move_sequence(sequence) is model.move_sequence(sequence)
+                    elif operation == "own read":
+                        assert (game.get_tarnel(), game.get_cmds_str()) == (model.get_tarnel(), model.get_cmds_str())
+                        assert game.get_mode() == 4 and re.fullmatch(r"\d+:\d+:\d+", game.duration())
+                    elif operation == "hand over":
+                        handed.append(TarnelCore(rng.randrange(1, 4)))
+                    elif operation == "take over" and handed:
+                        try:
+                            other = handed.pop()  # made on another thread, used and released on this one
+                        except IndexError:
+                            continue
+                        other.move_sequence(text(rng))
+                        assert is_solvable(other.get_tarnel())
+                    elif operation == "refused":
+                        try:
+                            game.move_tile(rng.choice(["", "UD", None, "\ud800"]))
+                            raise AssertionError("a refused argument was accepted")
+                        except (TypeError, ValueError):
+                            pass
+                    elif operation == "fault":
+                        try:
+                            TarnelCore(rng.choice([0, 46341, 2**61]))
+                        except panic_exception:
+                            pass
             except BaseException as error:  # faults included: every failure must be seen
-                errors.append(error)
+                failures.append((index, step, error))
 
         interval = sys.getswitchinterval()
         try:
-            # Hand the interpreter lock over as often as possible, so calls interleave finely.
+            # Hand the interpreter lock over as often as it allows, so that calls interleave finely.
             sys.setswitchinterval(1e-6)
             run_threads(work)
         finally:
             sys.setswitchinterval(interval)
-        assert errors == []
-        assert is_permutation(shared.get_tarnel(), 5) and shared.get_mode() == 5
-        for game, model, record in zip(private, models, records):
-            # Each private game saw exactly its thread's calls, in order.
-            for name, arguments, result in record:
-                expected = getattr(model, name)(*arguments)
-                assert re.fullmatch(r"\d+:\d+:\d+", result) if name == "duration" else result == expected
+        record_figure("thread_calls", THREADS * calls)
+        assert failures == []
+        assert is_solvable(shared.get_tarnel()) and shared.get_mode() == 5
+        for game, model in zip(own, models):
             assert (game.get_tarnel(), game.get_cmds_str()) == (model.get_tarnel(), model.get_cmds_str())
+        assert all(is_solvable(g.get_tarnel()) for g in handed)
 
     def test_games_created_on_other_threads(self):
         made = []

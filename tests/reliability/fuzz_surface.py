@@ -18,10 +18,12 @@ import struct
 import sys
 import time
 
-sys.path[:0] = [str(pathlib.Path(__file__).resolve().parents[2] / "benchmarks"), str(pathlib.Path(__file__).parent)]
+TESTS = pathlib.Path(__file__).resolve().parents[1]
+# The model and helpers in tests/, and the example solver whose solvability test they use.
+sys.path[:0] = [str(TESTS), str(TESTS.parent / "examples")]
 
 from reference import ReferenceTarnel  # noqa: E402
-from support import reachable  # noqa: E402
+from support import TOO_LARGE, ZERO_SIDE, is_solvable  # noqa: E402
 from vostral import TarnelCore  # noqa: E402
 
 atheris = None
@@ -36,7 +38,6 @@ try:
 except BaseException as caught:  # the fault class is reachable only through a fault
     PANIC = type(caught)
 
-ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
 INTS = [0, 1, 2, 46341, 2**61 - 1, 2**61, 2**63, 2**64 - 1, 2**64, -1, -(2**63), 10**40, -(10**40)]
 CHARACTERS = "UDLRudlrxß\ufb02\ufb04é\u0149\U0001f600\ud800\udfff"
 KEYWORDS = ["mode", "sequence", "direction", "Mode", "direction\0", "\udc80", 1]
@@ -187,7 +188,7 @@ def mode_outcome(value):
         return None, OverflowError
     if value == 0 or value > 46340:
         return None, PANIC(ZERO_SIDE if value == 0 else "capacity overflow" if value >= 2**61 else
-                           f"mode {value} is too large: the largest board side is 46340")
+                           TOO_LARGE.format(value))
     return int(value), None
 
 
@@ -260,7 +261,7 @@ def one_call(r):
     if target == "new":
         side, log = mode_outcome(bind("mode", args, kwargs))[0], result.get_cmds_str()
         assert side is not None and result.get_mode() == side, (args, kwargs)
-        assert len(log) == 1000 and set(log) <= set("UDLR") and reachable(result.get_tarnel())
+        assert len(log) == 1000 and set(log) <= set("UDLR") and is_solvable(result.get_tarnel())
         if side <= 8:
             POOL[at] = (result, ReferenceTarnel.from_state(result.get_tarnel(), log))
     elif parameter:
@@ -288,7 +289,7 @@ def one_input(data):
     for game, model in POOL:
         # A fixed read and a fixed move still work, and the board is still reachable.
         assert game.get_mode() == model.get_mode() and game.move_tile("x") is model.move_tile("x") is None
-        assert reachable(game.get_tarnel()) and snapshot(game) == snapshot(model)
+        assert is_solvable(game.get_tarnel()) and snapshot(game) == snapshot(model)
         if len(model.get_cmds_str()) > 10_000:
             assert game.move_sequence("") is model.move_sequence("") is False
 

@@ -9,11 +9,11 @@ import sys
 
 import pytest
 
-from support import record_figure
+from support import SCALE, record_figure
 
 HERE = pathlib.Path(__file__).resolve().parent
 CORPUS = HERE / "corpus"
-SECONDS = int(os.environ.get("VOSTRAL_FUZZ_SECONDS") or (900 if os.environ.get("VOSTRAL_RELIABILITY_PROFILE") == "long" else 60))
+SECONDS = int(os.environ.get("VOSTRAL_FUZZ_SECONDS") or SCALE.fuzz_seconds)
 
 
 def run_harness(arguments, tmp_path, env=None, timeout=300):

@@ -5,8 +5,8 @@ import pytest
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
 
-from reference import ReferenceTarnel, solved_board
-from support import OPPOSITE, effective_moves, reachable, record_figure, scramble_path
+from reference import OPPOSITE, ReferenceTarnel, solved_board
+from support import effective_moves, is_solvable, record_figure, undo_text
 from vostral import TarnelCore
 
 SCALAR = st.characters(exclude_categories=("Cs",))
@@ -34,8 +34,7 @@ class GameMachine(RuleBasedStateMachine):
         self.game = TarnelCore(mode)
         # Back to the solved board, so that a failing example replays alike
         # whatever the scramble was, then a drawn walk away from it.
-        undo = "".join(OPPOSITE[ch] for ch in reversed(scramble_path(self.game)))
-        assert self.game.move_sequence(undo + "x") is True
+        assert self.game.move_sequence(undo_text(self.game) + "x") is True
         self.model = ReferenceTarnel.from_state(self.game.get_tarnel(), self.game.get_cmds_str())
         self.path = []  # the moves from the solved board to the current one
         self.play(walk, keyword=False)
@@ -101,7 +100,7 @@ class GameMachine(RuleBasedStateMachine):
     def agrees_with_the_model(self):
         GameMachine.steps += 1
         board = self.game.get_tarnel()
-        assert board == self.model.get_tarnel() and reachable(board)
+        assert board == self.model.get_tarnel() and is_solvable(board)
         assert (self.game.get_cmds_str(), self.game.get_mode()) == (self.model.get_cmds_str(), self.model.get_mode())
 
 

@@ -11,6 +11,7 @@ import time
 
 # Where the gap travels for each letter, as (row offset, column offset).
 DIRECTION_OFFSETS = {"U": (-1, 0), "D": (1, 0), "L": (0, -1), "R": (0, 1)}
+OPPOSITE = {"U": "D", "D": "U", "L": "R", "R": "L"}
 SCRAMBLE_LETTERS = "UDLR"
 SCRAMBLE_MOVES = 1000
 

@@ -1,3 +1,6 @@
+"""Shared by every Python suite under tests/: import paths, the profile's
+hypothesis settings, the fault class and a fresh interpreter to run code in."""
+
 import atexit
 import os
 import pathlib
@@ -8,28 +11,30 @@ import tempfile
 import textwrap
 
 import pytest
-from hypothesis import settings
+from hypothesis import HealthCheck, settings
 from hypothesis.configuration import set_hypothesis_home_dir
 
-import vostral
+TESTS = pathlib.Path(__file__).resolve().parent
+# The model and helpers beside us; the example solver, whose solvability test the suites use.
+sys.path[:0] = [str(TESTS), str(TESTS.parent / "examples")]
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-# The plain Python model lives with the benchmarks that measure against it.
-sys.path.insert(0, str(REPO / "benchmarks"))
-
-SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
+import vostral  # noqa: E402
+from support import PROFILE, SANITIZED, SCALES  # noqa: E402
 
 # No example database and a throw-away home for the engine's caches: the
-# suite must not leave files behind in the checkout.
+# suites must not leave files behind in the checkout.
 _hypothesis_home = tempfile.mkdtemp(prefix="vostral-hypothesis-")
 atexit.register(shutil.rmtree, _hypothesis_home, ignore_errors=True)
 set_hypothesis_home_dir(_hypothesis_home)
-settings.register_profile("vostral", database=None, deadline=None, max_examples=200)
-settings.load_profile("vostral")
+for _name, _scale in SCALES.items():
+    settings.register_profile(_name, database=None, deadline=None, suppress_health_check=[HealthCheck.too_slow],
+                              max_examples=_scale.examples, stateful_step_count=_scale.steps)
+settings.load_profile(PROFILE)
 
 
 def pytest_report_header(config):
-    return [f"vostral: {vostral.__file__}", f"VOSTRAL_SANITIZED: {'set' if SANITIZED else 'not set'}"]
+    return [f"vostral: {vostral.__file__}",
+            f"profile: {PROFILE} ({settings.default.max_examples} examples); sanitized: {'yes' if SANITIZED else 'no'}"]
 
 
 @pytest.fixture(scope="session")

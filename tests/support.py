@@ -1,0 +1,74 @@
+"""Helpers shared by the Python suites and the fuzz harness: how hard the suites
+push, replaying a game's log on the model, and the figures the reliability
+script sums up."""
+
+import os
+from dataclasses import dataclass
+
+from reference import OPPOSITE, ReferenceTarnel, solved_board
+from solve import is_solvable
+from vostral import TarnelCore
+
+__all__ = ["PROFILE", "SANITIZED", "SCALE", "TOO_LARGE", "ZERO_SIDE", "effective_moves", "is_solvable", "record_figure",
+           "scramble_path", "undo_text", "unsolved_game"]
+
+SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
+# The messages of the faults that refuse a side.
+ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
+TOO_LARGE = "mode {} is too large: the largest board side is 46340"
+
+
+@dataclass(frozen=True)
+class Scale:
+    examples: int  # hypothesis examples per test
+    steps: int  # steps per example of a state machine
+    thread_calls: int  # calls per thread in the thread stress
+    leak_calls: int  # calls per path in the leak hunt
+    fuzz_seconds: int  # the bounded fuzz run
+
+
+# VOSTRAL_TEST_PROFILE: quick is the everyday tier (and the default), full is
+# what CI runs, long is for a patient run by hand.
+SCALES = {
+    "quick": Scale(examples=100, steps=20, thread_calls=5_000, leak_calls=10_000, fuzz_seconds=10),
+    "full": Scale(examples=1_000, steps=40, thread_calls=100_000, leak_calls=100_000, fuzz_seconds=60),
+    "long": Scale(examples=10_000, steps=100, thread_calls=1_000_000, leak_calls=1_000_000, fuzz_seconds=900),
+}
+PROFILE = os.environ.get("VOSTRAL_TEST_PROFILE") or "quick"
+if PROFILE not in SCALES:
+    raise ValueError(f"VOSTRAL_TEST_PROFILE is {PROFILE!r}; expected one of {', '.join(SCALES)}")
+SCALE = SCALES[PROFILE]
+
+
+def effective_moves(board, log):
+    """The letters of `log` that moved a tile when played on `board`, and the board they leave."""
+    replay = ReferenceTarnel.from_state(board)
+    return [ch for ch in log if replay.move_tile(ch) is not None], replay.get_tarnel()
+
+
+def scramble_path(game):
+    """The moves from the solved board to a new game's board, checked by replaying its log."""
+    moves, board = effective_moves(solved_board(game.get_mode()), game.get_cmds_str())
+    assert board == game.get_tarnel(), "the creation log does not replay to the board"
+    return moves
+
+
+def undo_text(game):
+    """The letters that take a new game back to the solved board: the opposites of its
+    scramble's moves, last first."""
+    return "".join(OPPOSITE[ch] for ch in reversed(scramble_path(game)))
+
+
+def unsolved_game(mode=4):
+    """A new game whose board is not solved, so that a sequence cannot stop at once."""
+    while True:
+        game = TarnelCore(mode)
+        if game.get_tarnel() != solved_board(mode):
+            return game
+
+
+def record_figure(name, value):
+    """Adds `value` to the figure `name` in the file that the reliability script sums up."""
+    if os.environ.get("VOSTRAL_RELIABILITY_FIGURES"):
+        with open(os.environ["VOSTRAL_RELIABILITY_FIGURES"], "a", encoding="utf-8") as figures:
+            figures.write(f"{name} {value}\n")
