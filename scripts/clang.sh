@@ -10,7 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 CLANG=clang++-16
 ensure_debs clang-16 g++ libgtest-dev faketime
-ensure_venv "$ROOT/requirements-dev.txt"
+ensure_venv "$ROOT/requirements-test.txt"
 cd "$ROOT"
 
 say "build: debug with $CLANG, warnings as errors (build/clang)"

@@ -13,7 +13,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 ensure_debs g++
-ensure_venv "$ROOT/requirements-dev.txt"
+ensure_venv "$ROOT/requirements-test.txt"
 cd "$ROOT"
 
 OUT="$ROOT/build/wheels"
@@ -34,7 +34,7 @@ for minor in 10 11 12 13; do
   fi
   venv="$VENV"
   ((minor == 10)) || venv="$ROOT/.venv-3.$minor"
-  ensure_venv "$ROOT/requirements-dev.txt" "$venv" "$python"
+  ensure_venv "$ROOT/requirements-test.txt" "$venv" "$python"
   say "the stable-ABI wheel on CPython 3.$minor"
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   # The module that answers must be the wheel's one binary.

@@ -3,16 +3,23 @@ push, replaying a game's log on the model, and the figures the reliability
 script sums up."""
 
 import os
+import platform
+import sys
 from dataclasses import dataclass
 
 from reference import OPPOSITE, ReferenceTarnel, solved_board
 from solve import is_solvable
 from vostral import TarnelCore
 
-__all__ = ["PROFILE", "SANITIZED", "SCALE", "TOO_LARGE", "ZERO_SIDE", "effective_moves", "is_solvable", "record_figure",
+__all__ = ["GLIBC", "LINUX", "PROFILE", "SANITIZED", "SCALE", "TOO_LARGE", "ZERO_SIDE", "effective_moves", "is_solvable", "record_figure",
            "scramble_path", "undo_text", "unsolved_game"]
 
 SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
+# The wheels' tests also run on macOS, Windows and musl-based Linux, where a
+# few measurements (/proc, address-space limits, the C heap's layout) do not
+# exist or mean something else.
+LINUX = sys.platform.startswith("linux")
+GLIBC = LINUX and platform.libc_ver()[0] == "glibc"
 # The messages of the faults that refuse a side.
 ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
 TOO_LARGE = "mode {} is too large: the largest board side is 46340"

@@ -1,7 +1,6 @@
 """The example programs: both solvers against the module and a plain model of the rules,
 the game loop on a stand-in screen, and both command lines."""
 
-import curses
 import pathlib
 import random
 import re
@@ -10,13 +9,20 @@ import sys
 
 import pytest
 
-import play
 import solve
 from reference import ReferenceTarnel
 from reference import solved_board as goal
 from support import unsolved_game
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+try:
+    import curses
+
+    import play
+except ImportError:  # CPython for Windows has no curses: the terminal game does not run there
+    curses = play = None
+needs_curses = pytest.mark.skipif(play is None, reason="the terminal game needs the curses module")
 
 
 def play_model(board, letters, allow_blocked=False):
@@ -132,6 +138,7 @@ class StandInScreen:
         assert 0 < ms <= 1000  # the clock must be redrawn about once a second
 
 
+@needs_curses
 def test_game_loop_moves_by_keys():
     keys = [curses.KEY_UP, ord("l"), curses.KEY_DOWN, ord("R"), ord("x"), curses.KEY_LEFT]
     screen = StandInScreen(keys)
@@ -155,10 +162,14 @@ def run_example(*args):
                           capture_output=True, text=True, timeout=120, check=False)
 
 
-def test_command_lines():
+@needs_curses
+def test_game_command_line():
     demo = run_example("play.py", "--demo")
     assert demo.returncode == 0, demo.stderr
     assert play.BANNER in demo.stdout and "move_tile('U') -> " in demo.stdout
+
+
+def test_solver_command_line():
     solved = run_example("solve.py", "--mode", "5", "--games", "2")
     assert solved.returncode == 0, solved.stderr
     assert re.findall(r"^game (\d+): 5x5, \d+ moves", solved.stdout, re.M) == ["1", "2"]

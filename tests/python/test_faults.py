@@ -6,7 +6,7 @@ import subprocess
 import pytest
 
 import vostral
-from support import SANITIZED, TOO_LARGE, ZERO_SIDE
+from support import LINUX, SANITIZED, TOO_LARGE, ZERO_SIDE
 from vostral import TarnelCore
 
 # Gets the fault class in a child process; its fault report ends before the marker.
@@ -111,6 +111,7 @@ class TestSubinterpreter:
         assert again == "True 2"
 
 
+@pytest.mark.skipif(not LINUX, reason="limits the address space and reads it from /proc")
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory defeats an address-space limit")
 class TestMemory:
     def test_out_of_memory_is_memory_error_and_leaves_objects_usable(self, python_subprocess):
