@@ -27,9 +27,10 @@ inline Result<TarnelObject*> as_tarnel(PyObject* object) {
 }
 
 // Access to a TarnelCore's game state for the guard's lifetime: shared (any
-// number of readers) or exclusive (one writer). It holds a reference to the
-// object and gives the access back however the call ends, so a fault leaves
-// the object usable.
+// number of readers) or exclusive (one writer). It gives the access back
+// however the call ends, so a fault leaves the object usable. It takes no
+// reference of its own: a guard lives within one call, whose receiver the
+// interpreter holds until the call returns.
 //
 // Hold it only around calls into the core, never while making Python objects
 // that the cycle collector tracks (lists, exceptions): such an allocation can
@@ -45,7 +46,6 @@ class BorrowGuard {
   explicit BorrowGuard(TarnelObject* record) noexcept : record_(allowed(record) ? record : nullptr) {
     if (record_ == nullptr) return;
     record_->borrow_flag = Exclusive ? -1 : record_->borrow_flag + 1;
-    owner_ = PyRef::borrow(reinterpret_cast<PyObject*>(record_));
   }
   BorrowGuard(const BorrowGuard&) = delete;
   BorrowGuard& operator=(const BorrowGuard&) = delete;
@@ -70,7 +70,6 @@ class BorrowGuard {
   }
 
   TarnelObject* record_;
-  PyRef owner_;  // dropped after the destructor body has given the access back
 };
 
 using SharedAccess = BorrowGuard<false>;

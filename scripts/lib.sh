@@ -1,4 +1,4 @@
-# Shared by the project's scripts (sourced, not run): finds CPython 3.10,
+# Shared by the project's scripts (sourced, not run): finds a CPython (3.10 or later),
 # keeps the virtual environment in .venv up to date, and installs the Debian
 # packages the build needs when they are missing.
 
@@ -24,23 +24,34 @@ pyenv_python() {
   return 0
 }
 
-# $PYTHON when set, else the 3.10 that pyenv holds, else python3.10 on PATH.
+# True when interpreter $1 is a CPython that the module supports (3.10 or later).
+supported_python() {
+  "$1" -c 'import platform, sys; assert platform.python_implementation() == "CPython" and sys.version_info >= (3, 10)' \
+    2>/dev/null
+}
+
+# $PYTHON when set; else the oldest supported CPython that pyenv holds (3.10
+# first, so that what is built and tested here holds for every later
+# version), else python3 on PATH.
 find_python() {
   if [[ -n "${PYTHON:-}" ]]; then
+    supported_python "$PYTHON" || { echo "error: PYTHON=$PYTHON is not CPython 3.10 or later" >&2; return 1; }
     echo "$PYTHON"
     return
   fi
-  local found
-  found=$(pyenv_python 10)
-  if [[ -n "$found" ]]; then
+  local minor found
+  for minor in 10 11 12 13 14 15; do
+    found=$(pyenv_python "$minor")
+    if [[ -n "$found" ]]; then
+      echo "$found"
+      return
+    fi
+  done
+  if found=$(command -v python3) && supported_python "$found"; then
     echo "$found"
     return
   fi
-  if PYENV_VERSION=3.10 python3.10 -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
-    PYENV_VERSION=3.10 python3.10 -c 'import sys; print(sys.executable)'
-    return
-  fi
-  echo "error: no CPython 3.10 found; set PYTHON to its interpreter" >&2
+  echo "error: no CPython 3.10 or later found; set PYTHON to its interpreter" >&2
   return 1
 }
 

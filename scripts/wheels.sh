@@ -32,8 +32,9 @@ for minor in 10 11 12 13; do
     echo "note: no CPython 3.$minor under $(pyenv_root)/versions; skipping it"
     continue
   fi
-  venv="$VENV"
-  ((minor == 10)) || venv="$ROOT/.venv-3.$minor"
+  venv="$ROOT/.venv-3.$minor"
+  # .venv serves when it was made with this version.
+  [[ "$("$VENV/bin/python" -c 'import sys; print(sys.version_info[1])')" == "$minor" ]] && venv="$VENV"
   ensure_venv "$ROOT/requirements-test.txt" "$venv" "$python"
   say "the stable-ABI wheel on CPython 3.$minor"
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
