@@ -34,33 +34,23 @@ PyObject* MODE_INTERNED[1] = {};
 PyObject* SEQUENCE_INTERNED[1] = {};
 PyObject* DIRECTION_INTERNED[1] = {};
 
-constexpr CallSignature NEW_SIGNATURE{
-    .function_name = "__new__",
-    .class_name = "TarnelCore",
-    .positional_names = MODE_NAMES,
-    .positional_only_count = 0,
-    .required_positional_count = 1,
-    .keyword_only = {},
-    .interned_names = MODE_INTERNED,
-};
-constexpr CallSignature MOVE_SEQUENCE_SIGNATURE{
-    .function_name = "move_sequence",
-    .class_name = "TarnelCore",
-    .positional_names = SEQUENCE_NAMES,
-    .positional_only_count = 0,
-    .required_positional_count = 1,
-    .keyword_only = {},
-    .interned_names = SEQUENCE_INTERNED,
-};
-constexpr CallSignature MOVE_TILE_SIGNATURE{
-    .function_name = "move_tile",
-    .class_name = "TarnelCore",
-    .positional_names = DIRECTION_NAMES,
-    .positional_only_count = 0,
-    .required_positional_count = 1,
-    .keyword_only = {},
-    .interned_names = DIRECTION_INTERNED,
-};
+// Each callable takes one required parameter, by position or by keyword.
+constexpr CallSignature one_parameter(std::string_view function_name, std::span<const std::string_view> names,
+                                      PyObject** interned) {
+  return {
+      .function_name = function_name,
+      .class_name = "TarnelCore",
+      .positional_names = names,
+      .positional_only_count = 0,
+      .required_positional_count = 1,
+      .keyword_only = {},
+      .interned_names = interned,
+  };
+}
+
+constexpr CallSignature NEW_SIGNATURE = one_parameter("__new__", MODE_NAMES, MODE_INTERNED);
+constexpr CallSignature MOVE_SEQUENCE_SIGNATURE = one_parameter("move_sequence", SEQUENCE_NAMES, SEQUENCE_INTERNED);
+constexpr CallSignature MOVE_TILE_SIGNATURE = one_parameter("move_tile", DIRECTION_NAMES, DIRECTION_INTERNED);
 // The binder reads one interned name per slot.
 static_assert(std::size(MODE_INTERNED) == NEW_SIGNATURE.slot_count());
 static_assert(std::size(SEQUENCE_INTERNED) == MOVE_SEQUENCE_SIGNATURE.slot_count());
