@@ -55,6 +55,19 @@ find_python() {
   return 1
 }
 
+# The Debian mirror and release this machine's apt uses, as "URI SUITE".
+debian_mirror() {
+  local uri suite
+  uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+  suite=$(awk '/^Suites:/ { print $2; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+  if [[ -z "$uri" || -z "$suite" ]]; then
+    read -r uri suite < <(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/ && $i !~ /\]$/) { print $i, $(i + 1); exit } }' \
+      /etc/apt/sources.list 2>/dev/null || true)
+  fi
+  [[ -n "$uri" && -n "$suite" ]] || { echo "error: no Debian mirror found in the apt configuration" >&2; return 1; }
+  echo "$uri $suite"
+}
+
 # Debian packages, installed only when one is missing.
 ensure_debs() {
   local missing=() pkg

@@ -40,14 +40,7 @@ fetch_python_sources() {
   local scratch uri suite
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' RETURN
-  # The mirror and release this machine already uses.
-  uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
-  suite=$(awk '/^Suites:/ { print $2; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
-  if [[ -z "$uri" || -z "$suite" ]]; then
-    read -r uri suite < <(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/ && $i !~ /\]$/) { print $i, $(i + 1); exit } }' \
-      /etc/apt/sources.list 2>/dev/null || true)
-  fi
-  [[ -n "$uri" && -n "$suite" ]] || { echo "error: no Debian mirror found in the apt configuration" >&2; return 1; }
+  read -r uri suite < <(debian_mirror)
   echo "deb-src $uri $suite main" >"$scratch/sources.list"
   mkdir -p "$scratch/lists/partial" "$PYTHON_SOURCES"
   local apt_options=(-o "Dir::Etc::SourceList=$scratch/sources.list" -o "Dir::Etc::SourceParts=-"

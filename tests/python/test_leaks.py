@@ -157,7 +157,10 @@ def test_no_growth_over_many_calls(call, expected, arguments):
     record_figure("leak_calls", CALLS)
     assert [sys.getrefcount(o) for o in counted] == counts
     # The singletons are shared with the interpreter: only a leak per call shows.
-    assert all(abs(sys.getrefcount(o) - c) < 1000 for o, c in zip(singletons, singleton_counts))
+    # From 3.12 on they are immortal, and their counts say nothing: from 3.14 on
+    # the increments of a stable-ABI module built for 3.10 are not undone.
+    if sys.version_info < (3, 12):
+        assert all(abs(sys.getrefcount(o) - c) < 1000 for o, c in zip(singletons, singleton_counts))
     if SANITIZED:
         return
     assert traced < TRACED_TOLERANCE, f"{traced} bytes more on the Python heap"
