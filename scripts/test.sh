@@ -22,7 +22,7 @@ FULL_STAGES=(
   "stage_installed    the Python suite and the stub check against pip install . (full profile)"
   "stage_reliability  model, fuzzing, fault isolation, memcheck (scripts/reliability.sh)"
   "stage_versions     the Python suite on CPython 3.11-3.13 (scripts/test_versions.sh)"
-  "stage_wheels       one stable-ABI wheel on CPython 3.10-3.15, auditwheel, the hosted CI's builds (scripts/wheels.sh)"
+  "stage_wheels       one stable-ABI wheel on CPython 3.10-3.15, builds for 3.14-3.15, auditwheel, the hosted CI's builds (scripts/wheels.sh)"
   "stage_clang        the C++ tests and the Python suite built with Clang (scripts/clang.sh)"
   "stage_windows      cross-built for Windows: C++ tests under Wine, both modules linked (scripts/windows.sh)"
 )

@@ -3,9 +3,7 @@
 #   1. one stable-ABI wheel (cp310-abi3), built once with CPython 3.10 and
 #      warnings as errors, installed into every CPython from 3.10 to 3.13 that
 #      pyenv holds, each running the Python suite against it; then into
-#      CPython 3.14 and 3.15, which this machine has only in Debian's unstable
-#      distribution: a minimal root made with debootstrap (kept in
-#      $UNSTABLE_ROOT, made again when missing), the suite run there by chroot;
+#      CPython 3.14 and 3.15 (scripts/unstable.sh);
 #   2. auditwheel's verdict on that wheel (the platform tag a wheel built
 #      here can claim);
 #   3. the build identifiers the hosted CI gets from pyproject.toml.
@@ -46,60 +44,9 @@ for minor in 10 11 12 13; do
   "$venv/bin/python" -m pytest tests/python -p no:cacheprovider -q || failed+=("3.$minor")
 done
 
-UNSTABLE_ROOT=/var/tmp/vostral-unstable-root
-UNSTABLE_PYTHONS=(3.14 3.15)
-
-# The root with the newer interpreters; its /proc is mounted while the suite
-# runs (some tests read it) and unmounted however the script ends.
-unstable_root() {
-  local python complete=1
-  for python in "${UNSTABLE_PYTHONS[@]}"; do
-    [[ -x "$UNSTABLE_ROOT/usr/bin/python$python" ]] || complete=0
-  done
-  if ((!complete)); then
-    local uri suite
-    read -r uri suite < <(debian_mirror)
-    say "making a root of Debian unstable with CPython ${UNSTABLE_PYTHONS[*]} in $UNSTABLE_ROOT (first time only)"
-    rm -rf --one-file-system "$UNSTABLE_ROOT"
-    debootstrap --variant=minbase --include="$(printf 'python%s,' "${UNSTABLE_PYTHONS[@]}" | sed 's/,$//')" \
-      sid "$UNSTABLE_ROOT" "$uri" >"$OUT/debootstrap.log" 2>&1 || { tail -20 "$OUT/debootstrap.log"; return 1; }
-  fi
-}
-
-run_on_unstable() {  # run_on_unstable VERSION
-  local python=$1 deps="/opt/vostral-$1"
-  say "the stable-ABI wheel on CPython $python (Debian unstable, by chroot)"
-  rm -rf --one-file-system "$UNSTABLE_ROOT$deps" "$UNSTABLE_ROOT/src"
-  # The suite's tools, for that version, and the wheel, unpacked beside them.
-  "$WHEELS_VENV/bin/python" -m pip install -q --target "$UNSTABLE_ROOT$deps" --python-version "$python" \
-    --only-binary=:all: $(requirement_lines "$ROOT/requirements-test.txt" | grep -E '^(pytest|hypothesis)==')
-  "$WHEELS_VENV/bin/python" -m pip install -q --target "$UNSTABLE_ROOT$deps" --python-version "$python" \
-    --only-binary=:all: --no-deps "$wheel"
-  mkdir -p "$UNSTABLE_ROOT/src"
-  cp -r "$ROOT/pyproject.toml" "$ROOT/examples" "$ROOT/tests" "$UNSTABLE_ROOT/src/"
-  chroot "$UNSTABLE_ROOT" env -i PATH=/usr/bin:/bin HOME=/tmp PYTHONPATH="$deps" VOSTRAL_TEST_PROFILE=quick \
-    sh -c "cd /src && python$python -c 'import vostral; assert vostral.__file__.endswith(\".abi3.so\")' &&
-           python$python -m pytest tests/python -p no:cacheprovider -q"
-}
-
 WHEELS_VENV="$ROOT/.venv-wheels"
 ensure_venv "$ROOT/requirements-wheels.txt" "$WHEELS_VENV" "$(pyenv_python 12)"
-if [[ $(id -u) -eq 0 ]]; then
-  ensure_debs debootstrap
-  if unstable_root; then
-    umount "$UNSTABLE_ROOT/proc" 2>/dev/null || true  # left by a run that was killed
-    mount -t proc proc "$UNSTABLE_ROOT/proc"
-    trap 'umount "$UNSTABLE_ROOT/proc" 2>/dev/null || true' EXIT
-    for python in "${UNSTABLE_PYTHONS[@]}"; do
-      run_on_unstable "$python" || failed+=("$python")
-    done
-    umount "$UNSTABLE_ROOT/proc"
-  else
-    failed+=("the Debian unstable root")
-  fi
-else
-  echo "note: making and entering a root of Debian unstable needs root; CPython ${UNSTABLE_PYTHONS[*]} skipped"
-fi
+bash "$ROOT/scripts/unstable.sh" "$wheel" || failed+=("CPython 3.14 and 3.15")
 
 say "auditwheel on the stable-ABI wheel"
 "$WHEELS_VENV/bin/auditwheel" show "$wheel"

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# CPython 3.14 and 3.15, which this machine has only in Debian's unstable
+# distribution: a minimal root made with debootstrap (kept in
+# /var/tmp/vostral-unstable-root, made again when missing or incomplete). In
+# it, for each version, the Python suite runs against
+#   1. the stable-ABI wheel given as the argument (built elsewhere, for 3.10);
+#   2. the module built there for that version, with the release preset,
+#      warnings as errors and that distribution's GCC.
+# Making and entering the root needs root; without it the script says so and
+# stops, passing.
+#
+#   bash scripts/unstable.sh dist/vostral-...-cp310-abi3-linux_x86_64.whl
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+WHEEL=$(realpath "$1")
+UNSTABLE_ROOT=/var/tmp/vostral-unstable-root
+VERSIONS=(3.14 3.15)
+# What the root needs besides the interpreters, to build the module there.
+BUILD_PACKAGES=(g++ cmake ninja-build)
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "note: making and entering a root of Debian unstable needs root; CPython ${VERSIONS[*]} skipped"
+  exit 0
+fi
+ensure_debs debootstrap
+WHEELS_VENV="$ROOT/.venv-wheels"
+ensure_venv "$ROOT/requirements-wheels.txt" "$WHEELS_VENV" "$(pyenv_python 12)"
+
+packages=("${BUILD_PACKAGES[@]}")
+for version in "${VERSIONS[@]}"; do packages+=("python$version" "python$version-dev"); done
+if [[ ! -f "$UNSTABLE_ROOT/.vostral-packages" || "$(cat "$UNSTABLE_ROOT/.vostral-packages")" != "${packages[*]}" ]]; then
+  read -r mirror _ < <(debian_mirror)
+  say "making a root of Debian unstable in $UNSTABLE_ROOT with: ${packages[*]}"
+  rm -rf --one-file-system "$UNSTABLE_ROOT"
+  mkdir -p "$ROOT/build"
+  debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" sid "$UNSTABLE_ROOT" "$mirror" \
+    >"$ROOT/build/debootstrap.log" 2>&1 || { tail -20 "$ROOT/build/debootstrap.log"; exit 1; }
+  echo "${packages[*]}" >"$UNSTABLE_ROOT/.vostral-packages"
+fi
+
+# Some tests read /proc; it is given back however the script ends.
+umount "$UNSTABLE_ROOT/proc" 2>/dev/null || true  # left by a run that was killed
+mount -t proc proc "$UNSTABLE_ROOT/proc"
+trap 'umount "$UNSTABLE_ROOT/proc" 2>/dev/null || true' EXIT
+
+# The checkout as git has it, the suite's tools for each version and the wheel.
+rm -rf --one-file-system "$UNSTABLE_ROOT/src" "$UNSTABLE_ROOT/opt/vostral"
+mkdir -p "$UNSTABLE_ROOT/src"
+cp -r "$ROOT/CMakeLists.txt" "$ROOT/CMakePresets.json" "$ROOT/pyproject.toml" "$ROOT/cmake" "$ROOT/core" \
+  "$ROOT/module" "$ROOT/runtime" "$ROOT/tests" "$ROOT/examples" "$UNSTABLE_ROOT/src/"
+tools=$(requirement_lines "$ROOT/requirements-test.txt" | grep -E '^(pytest|hypothesis)==')
+
+inside() {  # inside COMMAND...: runs a shell command in the root, from /src
+  chroot "$UNSTABLE_ROOT" env -i PATH=/usr/bin:/bin HOME=/tmp VOSTRAL_TEST_PROFILE=quick sh -c "cd /src && $*"
+}
+
+failed=()
+for version in "${VERSIONS[@]}"; do
+  deps=/opt/vostral/tools-$version wheel=/opt/vostral/wheel-$version build=/opt/vostral/build-$version
+  # shellcheck disable=SC2086
+  "$WHEELS_VENV/bin/python" -m pip install -q --target "$UNSTABLE_ROOT$deps" --python-version "$version" \
+    --only-binary=:all: $tools
+  "$WHEELS_VENV/bin/python" -m pip install -q --target "$UNSTABLE_ROOT$wheel" --python-version "$version" \
+    --only-binary=:all: --no-deps "$WHEEL"
+
+  say "CPython $version (Debian unstable): the stable-ABI wheel"
+  inside "PYTHONPATH=$wheel:$deps python$version -c 'import vostral; assert vostral.__file__.endswith(\".abi3.so\")' &&
+          PYTHONPATH=$wheel:$deps python$version -m pytest tests/python -p no:cacheprovider -q" ||
+    failed+=("$version stable-ABI wheel")
+
+  say "CPython $version (Debian unstable): the module built for it"
+  inside "cmake --preset release -B $build -DVOSTRAL_BUILD_TESTS=OFF -DPython_EXECUTABLE=/usr/bin/python$version \
+            >/dev/null && cmake --build $build --target vostral >/dev/null &&
+          PYTHONPATH=$build:$deps python$version -c 'import vostral, sys; assert vostral.__file__.endswith(\"-linux-gnu.so\")' &&
+          PYTHONPATH=$build:$deps python$version -m pytest tests/python -p no:cacheprovider -q" ||
+    failed+=("$version build")
+done
+
+if ((${#failed[@]})); then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+say "CPython ${VERSIONS[*]}: all passed"
