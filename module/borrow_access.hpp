@@ -15,8 +15,9 @@
 
 namespace vostral::py {
 
-// RuntimeError "Already borrowed" (exclusive) or "Already mutably borrowed".
-VOSTRAL_COLD PyErr borrow_refused(bool exclusive);
+// Why access was refused: TypeError for an object whose game was never built,
+// else RuntimeError "Already borrowed" (exclusive) or "Already mutably borrowed".
+VOSTRAL_COLD PyErr access_refused(const TarnelObject* record, bool exclusive);
 
 // TypeError "'{qualname}' object cannot be converted to 'TarnelCore'" unless
 // `object` is a TarnelCore.
@@ -45,18 +46,17 @@ class BorrowGuard {
   // the guard before use. A refused guard holds nothing.
   explicit BorrowGuard(TarnelObject* record) noexcept : record_(allowed(record) ? record : nullptr) {
     if (record_ == nullptr) return;
-    record_->borrow_flag = Exclusive ? -1 : record_->borrow_flag + 1;
+    record_->access = Exclusive ? ACCESS_EXCLUSIVE : record_->access + 1;
   }
   BorrowGuard(const BorrowGuard&) = delete;
   BorrowGuard& operator=(const BorrowGuard&) = delete;
   ~BorrowGuard() {
-    if (record_ != nullptr) record_->borrow_flag = Exclusive ? 0 : record_->borrow_flag - 1;
+    if (record_ != nullptr) record_->access = Exclusive ? ACCESS_FREE : record_->access - 1;
   }
 
   explicit operator bool() const noexcept { return record_ != nullptr; }
-  // RuntimeError "Already borrowed" (exclusive) or "Already mutably borrowed"
-  // (shared). REQUIRES: the access was refused.
-  static PyErr refusal() { return borrow_refused(Exclusive); }
+  // Why `record` refused this access. REQUIRES: the access was refused.
+  static PyErr refusal(const TarnelObject* record) { return access_refused(record, Exclusive); }
 
   // REQUIRES: the access is held.
   State& state() const noexcept {
@@ -66,7 +66,8 @@ class BorrowGuard {
 
  private:
   static bool allowed(const TarnelObject* record) noexcept {
-    return Exclusive ? record->borrow_flag == 0 : record->borrow_flag != -1;
+    // One test each: an unbuilt object refuses both.
+    return Exclusive ? record->access == ACCESS_FREE : record->access > ACCESS_UNBUILT;
   }
 
   TarnelObject* record_;
@@ -82,7 +83,7 @@ auto with_access(PyObject* self, Body&& body)
   Result<TarnelObject*> record = as_tarnel(self);
   if (!record) return std::move(record).error();
   const Access access(*record);
-  if (!access) return Access::refusal();
+  if (!access) return Access::refusal(*record);
   return body(access.state());
 }
 }  // namespace detail

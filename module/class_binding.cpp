@@ -113,7 +113,7 @@ PyObject* tarnel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!object) return fetch_required();
     auto* record = reinterpret_cast<TarnelObject*>(object.get());
     std::construct_at(&record->state, std::move(state));
-    record->borrow_flag = 0;
+    record->access = ACCESS_FREE;
     return object;
   });
 }
@@ -121,7 +121,7 @@ PyObject* tarnel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 void tarnel_dealloc(PyObject* self) noexcept {
   entry_guard_unraisable([&]() -> Status {
     auto* record = reinterpret_cast<TarnelObject*>(self);
-    std::destroy_at(&record->state);
+    if (record->access != ACCESS_UNBUILT) std::destroy_at(&record->state);
     PyTypeObject* type = Py_TYPE(self);
     const freefunc free = type_free(type);
     if (free == nullptr) raise_fault("PyBaseObject_Type should have tp_free");
@@ -359,7 +359,11 @@ PyTypeObject* TarnelTypeCache::get_or_fault() {
 
 PyErr receiver_error(PyObject* object) { return PyErr::conversion(object, "TarnelCore"); }
 
-PyErr borrow_refused(bool exclusive) {
+PyErr access_refused(const TarnelObject* record, bool exclusive) {
+  if (record->access == ACCESS_UNBUILT) {
+    return PyErr::new_message(PyExc_TypeError,
+                              "this TarnelCore holds no game: it was not created by TarnelCore.__new__");
+  }
   return PyErr::new_message(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
 }
 

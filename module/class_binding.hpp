@@ -11,14 +11,21 @@
 
 namespace vostral::py {
 
+// Values of TarnelObject::access. The counter is offset by one so that
+// memory the interpreter zeroed reads as UNBUILT: an object can reach Python
+// without passing through TarnelCore.__new__ (object.__new__, once a caller
+// replaced the class's __new__), and its state was then never constructed.
+inline constexpr std::int64_t ACCESS_UNBUILT = 0;
+inline constexpr std::int64_t ACCESS_FREE = 1;       // n shared accesses: FREE + n
+inline constexpr std::int64_t ACCESS_EXCLUSIVE = -1;
+
 // The memory of one TarnelCore object: the header, the game state in place
-// (owned by the object), then the access counter: 0 free, n > 0 held by n
-// shared accesses, -1 held by one exclusive access. No instance dict and no
-// weak-reference list.
+// (owned by the object, and constructed only when `access` is not UNBUILT),
+// then the access counter. No instance dict and no weak-reference list.
 struct TarnelObject {
   PyObject ob_base;
   core::TarnelCore state;
-  std::int64_t borrow_flag;
+  std::int64_t access;
 };
 
 // The TarnelCore type object: built on first request, then kept for the life

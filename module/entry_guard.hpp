@@ -68,26 +68,30 @@ struct UnraisableSink {
 
 // Runs `body`, which returns a Result, for one call from the interpreter, and
 // gives its outcome to `sink`: a PyErr, a fault (as PanicException) and an
-// exhausted heap (as MemoryError) all arrive there as errors. Nothing passes
-// out of it: a fault while entering or while handing on an error ends the
-// process.
+// exhausted heap (as MemoryError) all arrive there as errors. Forming and
+// handing on an error allocates too, so the heap can run out there as well:
+// that also becomes MemoryError. Nothing passes out of it: a fault while
+// entering or while handing on an error ends the process.
 template <class Sink, class Body>
 auto guarded_call(const Sink& sink, Body&& body) noexcept {
   try {
     GilScope inside;
-    std::optional<PyErr> error;
     try {
-      auto outcome = body();
-      if (outcome.has_value()) return sink.success(std::move(outcome).value());
-      error.emplace(std::move(outcome).error());
-    } catch (const runtime::Fault& fault) {
-      error.emplace(PyErr::panic(fault.message()));
+      std::optional<PyErr> error;
+      try {
+        auto outcome = body();
+        if (outcome.has_value()) return sink.success(std::move(outcome).value());
+        error.emplace(std::move(outcome).error());
+      } catch (const runtime::Fault& fault) {
+        error.emplace(PyErr::panic(fault.message()));
+      }
+      return sink.failure(std::move(*error));
     } catch (const std::bad_alloc&) {
-      // The interpreter's MemoryError needs no memory of its own.
+      // The interpreter's MemoryError needs no memory of its own; it replaces
+      // whatever a failed hand-on left pending.
       PyErr_NoMemory();
       return sink.out_of_memory();
     }
-    return sink.failure(std::move(*error));
   } catch (...) {
     abort_at_boundary();
   }

@@ -73,7 +73,10 @@ class PanicProducer final : public LazyProducer {
  public:
   explicit PanicProducer(std::string message) : message_(std::move(message)) {}
   std::optional<ExceptionParts> produce() override {
+    // The class is made on first use, and that can fail too (out of memory):
+    // the reason is then raised instead, as for the objects below.
     PyObject* type = panic_exception_type();
+    if (type == nullptr) return std::nullopt;
     PyRef message = new_text(message_);
     if (!message) return std::nullopt;
     PyRef arguments = PyRef::steal(PyTuple_Pack(1, message.get()));
@@ -177,11 +180,10 @@ PyObject* panic_exception_type() {
   if (panic_type_cell != nullptr) return panic_type_cell;
   PyObject* created = PyErr_NewExceptionWithDoc(PANIC_TYPE_NAME, PANIC_TYPE_DOC, PyExc_BaseException, nullptr);
   if (created == nullptr) {
-    PyErr failure(fetch_triple());
-    if (!std::get<PyErr::Fetched>(failure.state()).type) {
-      failure = PyErr::new_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    raise_fault("Failed to initialize new exception type.: " + diagnostic_text(failure));
+    return nullptr;
   }
   // Creating the class can run code that asked for it too: the first stored wins.
   if (panic_type_cell != nullptr) {
@@ -192,10 +194,16 @@ PyObject* panic_exception_type() {
   return panic_type_cell;
 }
 
+
 std::optional<PyErr> fetch() {
   PyErr::Fetched fetched = fetch_triple();
   if (!fetched.type) return std::nullopt;
-  if (fetched.type.get() == panic_exception_type()) resume_panic(std::move(fetched));
+  // A PanicException can only exist once its class does: when the class
+  // cannot be made now (out of memory), the fetched error is not one, and it
+  // is worth more to the caller than the reason the class is missing.
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr) PyErr_Clear();
+  if (panic_type != nullptr && fetched.type.get() == panic_type) resume_panic(std::move(fetched));
   return PyErr(std::move(fetched));
 }
 

@@ -117,7 +117,8 @@ inline PyRef require_object(PyRef result, std::source_location where = std::sour
   return require_object(result.release(), where);
 }
 
-// The PanicException class (borrowed; created on first use, never freed).
+// The PanicException class (borrowed; created on first use, never freed), or
+// null with the reason (normally MemoryError) pending when it cannot be made.
 PyObject* panic_exception_type();
 
 }  // namespace vostral::py

@@ -3,7 +3,8 @@
 #   1. model state machine, fuzz run over the whole call surface (guided by the
 #      coverage of a build with the address and undefined-behaviour checks) and
 #      fault isolation, against the module in .venv;
-#   2. fault isolation and the fuzz corpus under the sanitizer build;
+#   2. fault isolation, the fuzz corpus and the sweep of single allocation
+#      failures under the sanitizer build;
 #   3. memcheck over a short subset with the debug build, counting only errors
 #      whose stack passes through the module.
 # The sanitizer and debug builds are the presets' own trees (build/asan,
@@ -70,10 +71,11 @@ fi
 say "reliability suites against the installed module ($PROFILE)"
 "$PY" -m pytest tests/reliability "${python_suite[@]}" -p no:cacheprovider || failed+=("suites")
 
-say "fault isolation and the fuzz corpus under the sanitizers"
+say "fault isolation, the fuzz corpus and allocation failures under the sanitizers"
 VOSTRAL_RELIABILITY_FIGURES="$WORK/figures.asan" VOSTRAL_SANITIZED=1 PYTHONPATH="$ROOT/build/asan" \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
   "$PY" -m pytest tests/reliability/test_fault_isolation.py tests/reliability/test_fuzz.py::test_corpus_replays_cleanly \
+  tests/reliability/test_allocation_failures.py \
   "${python_threads[@]}" -p no:cacheprovider 2>&1 | tee "$WORK/asan.log" || failed+=("sanitizers")
 sanitizer_findings=$(grep -cE "ERROR: AddressSanitizer|runtime error:" "$WORK/asan.log" || true)
 

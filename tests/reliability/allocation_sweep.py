@@ -1,0 +1,188 @@
+"""Sweeps one call path for single allocation failures.
+
+Run by test_allocation_failures.py in an interpreter that has the failing
+allocator preloaded (failing_malloc.cpp) and PYTHONMALLOC=malloc, so that
+every allocation of the interpreter and of the module is counted:
+
+    python allocation_sweep.py PATH
+
+For k = 1, 2, ... it forks a child that arms the allocator to fail the k-th
+allocation, makes the path's call, and reports how the call ended and whether
+the interpreter and the game still work afterwards. The sweep ends at the
+first k the call never reached. One JSON line per point goes to stdout; a
+child that dies (abort, crash) shows as its wait status.
+"""
+
+import ctypes
+import gc
+import json
+import os
+import sys
+
+
+def preloaded_allocator():
+    allocator = ctypes.CDLL(None)
+    allocator.failing_malloc_arm.argtypes = [ctypes.c_long]
+    allocator.failing_malloc_disarm.restype = ctypes.c_long
+    return allocator
+
+
+# The system loader (glibc 2.36) cannot fully undo a load that fails at this
+# late step, after relocation and before any of the module's code ran: a
+# later load of the same library in that process misbehaves (its calls fail
+# or crash). The failed import itself raises cleanly; the check that loads
+# the module again is skipped after it.
+LOADER_CANNOT_UNDO = "cannot allocate address lookup data"
+
+ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
+
+
+class Index:
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        return self.action()
+
+
+class Mute:
+    def __str__(self):
+        raise RuntimeError("no words for this")
+
+
+def raise_(error):
+    raise error
+
+
+def panic_class():
+    from vostral import TarnelCore
+    try:
+        TarnelCore(0)
+    except BaseException as error:
+        return type(error)
+
+
+# name -> (setup() -> context, call(context) -> result, check(result) -> bool)
+# A call that is expected to raise names the exception type instead of check.
+def paths():
+    from vostral import TarnelCore as T
+    game = lambda: {"game": T(4), "big": T(9)}  # noqa: E731 (9 x 9 copies the board to the heap)
+    return {
+        "create": (dict, lambda c: T(4), lambda g: g.get_mode() == 4),
+        "create by keyword": (dict, lambda c: T(mode=100), lambda g: g.get_mode() == 100),
+        "create, side zero": (dict, lambda c: T(0), ("PanicException", ZERO_SIDE)),
+        "create, side too large": (dict, lambda c: T(46341), ("PanicException", None)),
+        "create, capacity overflow": (dict, lambda c: T(2**64 - 1), ("PanicException", "capacity overflow")),
+        "create, panic resumed from __index__": (
+            lambda: {"panic": panic_class()},
+            lambda c: T(Index(lambda: raise_(c["panic"]("x")))), ("PanicException", "x")),
+        "create, missing argument": (dict, lambda c: T(), ("TypeError", None)),
+        "create, not an integer": (dict, lambda c: T("4"), ("TypeError", None)),
+        "create, negative": (dict, lambda c: T(-1), ("OverflowError", None)),
+        "create, unprintable error from __index__": (
+            dict, lambda c: T(Index(lambda: raise_(TypeError(Mute())))), ("TypeError", None)),
+        "move_tile": (game, lambda c: c["game"].move_tile("U"), lambda r: r in ("U", None)),
+        "move_tile by keyword": (game, lambda c: c["game"].move_tile(direction="l"), lambda r: r in ("l", None)),
+        "move_tile, two letters": (game, lambda c: c["game"].move_tile("UD"), ("ValueError", None)),
+        "move_tile, not a str": (game, lambda c: c["game"].move_tile(5), ("TypeError", None)),
+        "move_sequence": (game, lambda c: c["game"].move_sequence("udlrß\ufb02LR" * 40), lambda r: type(r) is bool),
+        "move_sequence, not a str": (game, lambda c: c["game"].move_sequence(None), ("TypeError", None)),
+        "move_sequence, surrogate": (game, lambda c: c["game"].move_sequence("U\ud800"), ("UnicodeEncodeError", None)),
+        "move_sequence, unknown keyword": (game, lambda c: c["game"].move_sequence(text="U"), ("TypeError", None)),
+        "get_tarnel": (game, lambda c: c["game"].get_tarnel(), lambda b: len(b) == 4 and len(b[3]) == 4),
+        "get_tarnel, 9 x 9": (game, lambda c: c["big"].get_tarnel(), lambda b: len(b) == 9 and len(b[8]) == 9),
+        "duration": (game, lambda c: c["game"].duration(), lambda t: t.count(":") == 2),
+        "get_cmds_str": (game, lambda c: c["game"].get_cmds_str(), lambda t: len(t) == 1000),
+        "get_mode": (game, lambda c: c["game"].get_mode(), lambda m: m == 4),
+        # The popped object is dropped inside the call: its release is what is swept.
+        "release": (game, lambda c: c.pop("big") and None, lambda r: r is None),
+        "object never built": (hollow, lambda c: c["hollow"].move_sequence("U"), ("TypeError", None)),
+        "release of an object never built": (hollow, lambda c: c.pop("hollow") and None, lambda r: r is None),
+    }
+
+
+def hollow():
+    """A game, then an object that the class's own __new__ never built."""
+    from vostral import TarnelCore as T
+    built = T(4)
+    T.__new__ = staticmethod(lambda cls, *args: object.__new__(cls))
+    return {"hollow": T(), "game": built}
+
+
+def still_working(context):
+    """The interpreter, the module and the games of the context still work
+    once memory is back."""
+    from vostral import TarnelCore as T
+    games = [context[key] for key in ("game", "big") if key in context]
+    if "__new__" not in T.__dict__ or T.__dict__["__new__"].__class__ is not staticmethod:
+        games.append(T(3))
+    return all(len(g.get_tarnel()) == g.get_mode() and g.move_sequence("") is False for g in games)
+
+
+def child(name, k):
+    allocator = preloaded_allocator()
+    # The import path must find the module not yet imported: the table itself imports it.
+    setup, call, expected = (dict, lambda c: __import__("vostral"), None) if name == "import" else paths()[name]
+    context = setup()
+    gc.collect()
+    gc.disable()  # a collection inside the window would count its own allocations
+    # Everything between arming and disarming can meet the failure, the
+    # interpreter's own steps included, so all of it sits inside the try.
+    try:
+        allocator.failing_malloc_arm(k)
+        value = call(context)
+        how = "returned"
+    except BaseException as error:  # PanicException derives from BaseException only
+        value = error
+        how = "raised"
+    seen = allocator.failing_malloc_disarm()
+    gc.enable()
+    if how == "raised":
+        value, message = type(value).__name__, str(value)
+    if name == "import":
+        expected = lambda module: module.__all__ == ["TarnelCore"]  # noqa: E731
+    if how == "returned":
+        ok = expected(value) if callable(expected) else False
+        described = "result" if ok else f"unexpected result {value!r:.60}"
+    else:
+        described = f"{value}: {message}"
+        if not callable(expected) and value == expected[0] and (expected[1] is None or message == expected[1]):
+            described = f"expected {value}"
+    try:
+        working = LOADER_CANNOT_UNDO in described or still_working(context)
+    except BaseException as error:  # noqa: BLE001 (reported, not judged, here)
+        working = f"after {described}: {type(error).__name__}: {error}"
+    return {"k": k, "seen": seen, "outcome": described, "working": working}
+
+
+def sweep(name, limit):
+    read_end, write_end = os.pipe()
+    points = []
+    for k in range(1, limit + 1):
+        pid = os.fork()
+        if pid == 0:
+            os.close(read_end)
+            try:
+                report = child(name, k)
+            except BaseException:  # noqa: BLE001 (reported, not judged, here)
+                import traceback
+                report = {"k": k, "seen": -1, "outcome": "driver failed: " + traceback.format_exc(), "working": False}
+            os.write(write_end, (json.dumps(report) + "\n").encode())
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        line = b""
+        while not line.endswith(b"\n") and os.WEXITSTATUS(status) == 0 and not os.WIFSIGNALED(status):
+            line += os.read(read_end, 65536)
+        if os.WIFSIGNALED(status) or os.WEXITSTATUS(status) != 0:
+            report = {"k": k, "seen": -1, "outcome": f"died: wait status {status}", "working": False}
+        else:
+            report = json.loads(line)
+        points.append(report)
+        print(json.dumps(report), flush=True)
+        if 0 <= report["seen"] < k:  # the call made fewer than k allocations: the path is covered
+            break
+    return points
+
+
+if __name__ == "__main__":
+    sweep(sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 5000)
