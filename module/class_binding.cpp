@@ -204,20 +204,24 @@ PyObject* tarnel_get_mode(PyObject* self, PyObject*) noexcept {
 
 // ---- The type ---------------------------------------------------------------------
 
-template <class Function>
-PyCFunction as_method(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
+// The table is data fixed at link time, with no initializer to run: if a
+// load of this library fails late and the loader cannot undo it, a later
+// load can skip the library's initializers, and the methods must still be
+// there. The no-argument methods have the table's own type; the fast-call
+// ones go through the generic pointer type (the interpreter casts them back
+// by their flags), written as casts in place, which the compiler folds into
+// the data where a helper function's result would be computed at load time.
 
 // Read by the interpreter for as long as the type lives: never freed.
 PyMethodDef TARNEL_METHODS[] = {
-    {"move_sequence", as_method(tarnel_move_sequence), METH_FASTCALL | METH_KEYWORDS,
-     "move_sequence($self, sequence)\n--\n\n"},
-    {"get_tarnel", as_method(tarnel_get_tarnel), METH_NOARGS, "get_tarnel($self)\n--\n\n"},
-    {"move_tile", as_method(tarnel_move_tile), METH_FASTCALL | METH_KEYWORDS, "move_tile($self, direction)\n--\n\n"},
-    {"duration", as_method(tarnel_duration), METH_NOARGS, "duration($self)\n--\n\n"},
-    {"get_cmds_str", as_method(tarnel_get_cmds_str), METH_NOARGS, "get_cmds_str($self)\n--\n\n"},
-    {"get_mode", as_method(tarnel_get_mode), METH_NOARGS, "get_mode($self)\n--\n\n"},
+    {"move_sequence", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarnel_move_sequence)),
+     METH_FASTCALL | METH_KEYWORDS, "move_sequence($self, sequence)\n--\n\n"},
+    {"get_tarnel", tarnel_get_tarnel, METH_NOARGS, "get_tarnel($self)\n--\n\n"},
+    {"move_tile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarnel_move_tile)),
+     METH_FASTCALL | METH_KEYWORDS, "move_tile($self, direction)\n--\n\n"},
+    {"duration", tarnel_duration, METH_NOARGS, "duration($self)\n--\n\n"},
+    {"get_cmds_str", tarnel_get_cmds_str, METH_NOARGS, "get_cmds_str($self)\n--\n\n"},
+    {"get_mode", tarnel_get_mode, METH_NOARGS, "get_mode($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

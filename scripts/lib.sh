@@ -78,8 +78,11 @@ ensure_debs() {
   say "installing Debian packages: ${missing[*]}"
   local sudo=()
   [[ $(id -u) -ne 0 ]] && sudo=(sudo)
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Another apt run (an unattended upgrade, a second checkout) may hold the
+  # lock for a while: wait for it rather than fail.
+  local wait=(-o DPkg::Lock::Timeout=600)
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # The requirements that a requirements file names, one a line, with the files
@@ -130,4 +133,14 @@ ensure_venv() {
 install_module() {
   say "building and installing vostral into .venv"
   "$VENV/bin/python" -m pip install -q --no-build-isolation "$@" "$ROOT"
+}
+
+# build_stable_abi_wheel DIR: builds one stable-ABI wheel (cp310-abi3) with
+# .venv's CPython and warnings as errors into DIR; prints its path.
+build_stable_abi_wheel() {
+  local out=$1
+  say "building one stable-ABI wheel with $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])')" >&2
+  "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$out" \
+    -C wheel.py-api=cp310 -C cmake.define.VOSTRAL_WERROR=ON "$ROOT" >&2
+  ls "$out"/vostral-*-cp310-abi3-*.whl
 }

@@ -10,7 +10,8 @@
 #
 # Every stage runs even when an earlier one failed, so that one run shows every
 # failure; a summary gives each stage's outcome and time, and the script fails
-# if any stage did. VOSTRAL_TEST_PROFILE (quick, full, long) sets how hard the
+# if any stage did. A stage that exits with 77 could not run on this machine
+# (it says why) and shows as skipped. VOSTRAL_TEST_PROFILE (quick, full, long) sets how hard the
 # Python suites push; each stage sets the one it needs.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -22,7 +23,8 @@ FULL_STAGES=(
   "stage_installed    the Python suite and the stub check against pip install . (full profile)"
   "stage_reliability  model, fuzzing, fault isolation, memcheck (scripts/reliability.sh)"
   "stage_versions     the Python suite on CPython 3.11-3.13 (scripts/test_versions.sh)"
-  "stage_wheels       one stable-ABI wheel on CPython 3.10-3.15, builds for 3.14-3.15, auditwheel, the hosted CI's builds (scripts/wheels.sh)"
+  "stage_wheels       one stable-ABI wheel on CPython 3.10-3.13, auditwheel, the hosted CI's builds (scripts/wheels.sh)"
+  "stage_unstable     CPython 3.14 and 3.15 in a root of Debian unstable: the module built there and the stable-ABI wheel (scripts/unstable.sh)"
   "stage_clang        the C++ tests and the Python suite built with Clang (scripts/clang.sh)"
   "stage_windows      cross-built for Windows: C++ tests under Wine, both modules linked (scripts/windows.sh)"
 )
@@ -70,6 +72,10 @@ stage_wheels() {
   VOSTRAL_TEST_PROFILE=quick bash "$ROOT/scripts/wheels.sh"
 }
 
+stage_unstable() {
+  VOSTRAL_TEST_PROFILE=quick bash "$ROOT/scripts/unstable.sh"
+}
+
 stage_clang() {
   VOSTRAL_TEST_PROFILE=quick bash "$ROOT/scripts/clang.sh"
 }
@@ -92,6 +98,7 @@ esac
 
 results=()
 failed=0
+skipped=0
 for stage in "${stages[@]}"; do
   name=${stage%% *}
   description=$(sed 's/^[^ ]* *//' <<<"$stage")
@@ -104,11 +111,17 @@ for stage in "${stages[@]}"; do
   status=$?
   set -e
   outcome=passed
-  ((status == 0)) || { outcome=FAILED; failed=$((failed + 1)); }
+  if ((status == 77)); then
+    outcome=skipped
+    skipped=$((skipped + 1))
+  elif ((status != 0)); then
+    outcome=FAILED
+    failed=$((failed + 1))
+  fi
   results+=("$(printf '%-12s %-7s %5d s   %s' "${name#stage_}" "$outcome" $((SECONDS - started)) "$description")")
 done
 
 say "summary ($((SECONDS / 60)) min $((SECONDS % 60)) s)"
 printf '  %s\n' "${results[@]}"
-echo "stages: $((${#stages[@]} - failed)) passed, $failed failed"
+echo "stages: $((${#stages[@]} - failed - skipped)) passed, $skipped skipped, $failed failed"
 ((failed == 0))

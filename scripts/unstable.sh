@@ -3,27 +3,38 @@
 # distribution: a minimal root made with debootstrap (kept in
 # /var/tmp/vostral-unstable-root, made again when missing or incomplete). In
 # it, for each version, the Python suite runs against
-#   1. the stable-ABI wheel given as the argument (built elsewhere, for 3.10);
-#   2. the module built there for that version, with the release preset,
-#      warnings as errors and that distribution's GCC.
-# Making and entering the root needs root; without it the script says so and
-# stops, passing.
+#   1. the module built there for that version, with the release preset,
+#      warnings as errors and that distribution's GCC;
+#   2. the stable-ABI wheel (cp310-abi3) built on this machine for 3.10: the
+#      one given as the argument, else the wheels stage's, else a new one.
+# Making and entering the root needs root rights and the Debian mirror; when
+# either is missing the script says so and exits with 77 (skipped).
 #
-#   bash scripts/unstable.sh dist/vostral-...-cp310-abi3-linux_x86_64.whl
+#   bash scripts/unstable.sh [vostral-...-cp310-abi3-linux_x86_64.whl]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-WHEEL=$(realpath "$1")
+SKIPPED=77
 UNSTABLE_ROOT=/var/tmp/vostral-unstable-root
 VERSIONS=(3.14 3.15)
-# What the root needs besides the interpreters, to build the module there.
-BUILD_PACKAGES=(g++ cmake ninja-build)
+# What the root needs besides the interpreters: the build, and the clock
+# faker for the suite's clock tests.
+BUILD_PACKAGES=(g++ cmake ninja-build faketime)
 
 if [[ $(id -u) -ne 0 ]]; then
-  echo "note: making and entering a root of Debian unstable needs root; CPython ${VERSIONS[*]} skipped"
-  exit 0
+  echo "SKIPPED: making and entering a root of Debian unstable needs root rights; CPython ${VERSIONS[*]} not tested"
+  exit $SKIPPED
 fi
-ensure_debs debootstrap
+ensure_debs debootstrap g++
+ensure_venv "$ROOT/requirements-test.txt"
+if [[ -n "${1:-}" ]]; then
+  WHEEL=$(realpath "$1")
+elif ls "$ROOT"/build/wheels/vostral-*-cp310-abi3-*.whl >/dev/null 2>&1; then
+  WHEEL=$(ls "$ROOT"/build/wheels/vostral-*-cp310-abi3-*.whl | head -1)
+else
+  mkdir -p "$ROOT/build/wheels"
+  WHEEL=$(build_stable_abi_wheel "$ROOT/build/wheels")
+fi
 WHEELS_VENV="$ROOT/.venv-wheels"
 ensure_venv "$ROOT/requirements-wheels.txt" "$WHEELS_VENV" "$(pyenv_python 12)"
 
@@ -34,8 +45,15 @@ if [[ ! -f "$UNSTABLE_ROOT/.vostral-packages" || "$(cat "$UNSTABLE_ROOT/.vostral
   say "making a root of Debian unstable in $UNSTABLE_ROOT with: ${packages[*]}"
   rm -rf --one-file-system "$UNSTABLE_ROOT"
   mkdir -p "$ROOT/build"
-  debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" sid "$UNSTABLE_ROOT" "$mirror" \
-    >"$ROOT/build/debootstrap.log" 2>&1 || { tail -20 "$ROOT/build/debootstrap.log"; exit 1; }
+  # A root that cannot be made says nothing about the code: no mirror, no
+  # network, or a distribution in flux.
+  if ! debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" sid "$UNSTABLE_ROOT" "$mirror" \
+      >"$ROOT/build/debootstrap.log" 2>&1; then
+    tail -20 "$ROOT/build/debootstrap.log"
+    rm -rf --one-file-system "$UNSTABLE_ROOT"
+    echo "SKIPPED: could not make a root of Debian unstable from $mirror (log above); CPython ${VERSIONS[*]} not tested"
+    exit $SKIPPED
+  fi
   echo "${packages[*]}" >"$UNSTABLE_ROOT/.vostral-packages"
 fi
 

@@ -2,8 +2,8 @@
 # The wheels, as far as this machine can check them:
 #   1. one stable-ABI wheel (cp310-abi3), built once with CPython 3.10 and
 #      warnings as errors, installed into every CPython from 3.10 to 3.13 that
-#      pyenv holds, each running the Python suite against it; then into
-#      CPython 3.14 and 3.15 (scripts/unstable.sh);
+#      pyenv holds, each running the Python suite against it (CPython 3.14
+#      and 3.15 take the same wheel in scripts/unstable.sh);
 #   2. auditwheel's verdict on that wheel (the platform tag a wheel built
 #      here can claim);
 #   3. the build identifiers the hosted CI gets from pyproject.toml.
@@ -20,11 +20,7 @@ cd "$ROOT"
 OUT="$ROOT/build/wheels"
 rm -rf "$OUT"
 mkdir -p "$OUT"
-say "building one stable-ABI wheel with $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])')"
-"$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$OUT" \
-  -C wheel.py-api=cp310 -C cmake.define.VOSTRAL_WERROR=ON "$ROOT"
-wheel=$(ls "$OUT"/vostral-*-cp310-abi3-*.whl)
-echo "built $(basename "$wheel")"
+wheel=$(build_stable_abi_wheel "$OUT")
 
 failed=()
 for minor in 10 11 12 13; do
@@ -46,8 +42,6 @@ done
 
 WHEELS_VENV="$ROOT/.venv-wheels"
 ensure_venv "$ROOT/requirements-wheels.txt" "$WHEELS_VENV" "$(pyenv_python 12)"
-bash "$ROOT/scripts/unstable.sh" "$wheel" || failed+=("CPython 3.14 and 3.15")
-
 say "auditwheel on the stable-ABI wheel"
 "$WHEELS_VENV/bin/auditwheel" show "$wheel"
 say "the hosted CI's build identifiers"
