@@ -136,13 +136,20 @@ build_inputs_hash() {
   } | sha256sum | cut -d' ' -f1
 }
 
+# The module file that .venv imports and its modification time; nothing when
+# there is none. Another install (a wheel, say) changes it.
+installed_module() {
+  (cd / && "$VENV/bin/python" -c 'import os, vostral; print(vostral.__file__, os.stat(vostral.__file__).st_mtime_ns)' 2>/dev/null) || true
+}
+
 # Builds the module and installs it into .venv, unless what is installed there
-# was built from the same inputs (the hash in .venv/.installed-vostral). Says
-# that it builds, and on a terminal how long it has been at it.
+# was built by this function from the same inputs (.venv/.installed-vostral
+# holds their hash and the module it installed). Says that it builds, and on
+# a terminal how long it has been at it.
 install_module() {
   local stamp="$VENV/.installed-vostral" want
   want=$(build_inputs_hash "$@")
-  if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]] && "$VENV/bin/python" -c 'import vostral' 2>/dev/null; then
+  if [[ -f "$stamp" && "$(cat "$stamp")" == "$want $(installed_module)" ]]; then
     say "vostral in .venv is up to date with the sources: no build needed"
     return
   fi
@@ -162,5 +169,5 @@ install_module() {
   fi
   ((status == 0)) || { echo "error: the build failed after $(($(date +%s) - started)) s" >&2; return "$status"; }
   echo "    built and installed in $(($(date +%s) - started)) s"
-  printf '%s\n' "$want" >"$stamp"
+  printf '%s\n' "$want $(installed_module)" >"$stamp"
 }
