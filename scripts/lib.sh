@@ -137,9 +137,10 @@ build_inputs_hash() {
 }
 
 # The module file that .venv imports and its modification time; nothing when
-# there is none. Another install (a wheel, say) changes it.
+# there is none (PYTHONPATH, which may point at another build, left out).
+# Another install over it, a wheel say, changes it.
 installed_module() {
-  (cd / && "$VENV/bin/python" -c 'import os, vostral; print(vostral.__file__, os.stat(vostral.__file__).st_mtime_ns)' 2>/dev/null) || true
+  (cd / && env -u PYTHONPATH "$VENV/bin/python" -c 'import os, vostral; print(vostral.__file__, os.stat(vostral.__file__).st_mtime_ns)' 2>/dev/null) || true
 }
 
 # Builds the module and installs it into .venv, unless what is installed there
