@@ -1,10 +1,12 @@
 """Play vostral in a terminal.
 
     python examples/play.py [--mode N]           interactive game (curses)
-    python examples/play.py --demo [--mode N]    scripted game on plain output, no terminal
+    python examples/play.py --demo [--mode N]    scripted games on plain output, no terminal
 
-Arrow keys or U/D/L/R (either case) move the gap, q quits. Every key goes through
-`move_tile`; the game is solved when the board matches the solved board.
+Arrow keys or U/D/L/R (either case) move the gap, n starts a new game, q quits. Every
+move goes through `move_tile`. When the board is solved, the time and the move count
+stop where they were and the board takes no more moves until a new game; on quitting,
+a summary of the games is printed.
 """
 
 from __future__ import annotations
@@ -12,20 +14,24 @@ from __future__ import annotations
 import argparse
 import curses
 import sys
-from collections.abc import Sequence
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 
 import vostral
-from solve import solve, solved_board
+from solve import counted, solve, solved_board
 
 BANNER = "*** SOLVED ***"
-HELP = "arrows or U/D/L/R move the gap, q quits"
+HELP = "arrows or U/D/L/R move the gap, n new game, q quits"
 KEYS: dict[int, str] = {
     curses.KEY_UP: "U", curses.KEY_DOWN: "D", curses.KEY_LEFT: "L", curses.KEY_RIGHT: "R",
     **{ord(key): key.upper() for key in "udlrUDLR"},
 }
+NEW_GAME_KEYS = {ord("n"), ord("N")}
 QUIT_KEYS = {ord("q"), ord("Q")}
+EDGES = {"U": "top", "D": "bottom", "L": "left", "R": "right"}
 TICK_MS = 250  # getch gives up this often, so the clock moves on without key presses
-DEMO_SCRIPT = "ULDRu"  # the lower-case letter shows that only upper case moves a tile
+NOTICE_S = 2.0  # how long a notice (a blocked move) stays unless a key replaces it
 
 
 def board_lines(board: Sequence[Sequence[int]]) -> list[str]:
@@ -35,85 +41,194 @@ def board_lines(board: Sequence[Sequence[int]]) -> list[str]:
             for row in board]
 
 
-def screen_lines(game: vostral.TarnelCore, moves: int) -> list[str]:
-    """Everything the game screen shows, top to bottom."""
-    board = game.get_tarnel()
-    mode = game.get_mode()
-    lines = [f"vostral {mode}x{mode}: {HELP}", ""]
-    lines += board_lines(board)
-    lines += ["", f"time {game.duration()}   moves {moves}"]
-    if board == solved_board(mode):
-        lines.append(BANNER)
-    return lines
+def reading_time(duration: str) -> str:
+    """`duration()`'s unpadded text with two-digit minutes and seconds: 0:0:7 -> 0:00:07."""
+    hours, minutes, seconds = duration.split(":")
+    return f"{hours}:{int(minutes):02d}:{int(seconds):02d}"
 
 
-def draw(screen: curses.window, lines: list[str]) -> None:
+@dataclass(frozen=True)
+class Outcome:
+    """How one game ended: solved or left, at what time (padded), after how many moves."""
+
+    solved: bool
+    time: str
+    moves: int
+
+    def __str__(self) -> str:
+        verb = "solved in" if self.solved else "left unsolved at"
+        return f"{verb} {self.time} with {counted(self.moves, 'move')}"
+
+
+class Round:
+    """One game: the module's state, the moves that moved a tile, and the outcome,
+    fixed at the move that solved the board."""
+
+    def __init__(self, mode: int, new_game: Callable[[int], vostral.TarnelCore]) -> None:
+        self.goal = solved_board(mode)
+        self.game = new_game(mode)
+        # Small boards can come out of the scramble solved; that is no game to play.
+        while self.game.get_tarnel() == self.goal:
+            self.game = new_game(mode)
+        self.moves = 0  # the log also holds blocked moves; this counts the ones that moved
+        self.finish: Outcome | None = None
+
+    def time(self) -> str:
+        # duration() keeps running after the solve; the finish keeps the time it took.
+        return self.finish.time if self.finish else reading_time(self.game.duration())
+
+    def move(self, letter: str) -> str:
+        """Plays `letter`; returns a notice for the player, empty when a tile moved."""
+        if self.finish:
+            return "Solved already: n starts a new game, q quits."
+        if self.game.move_tile(letter) is None:
+            return f"Blocked: the gap is at the {EDGES[letter]} edge."
+        self.moves += 1
+        if self.game.get_tarnel() == self.goal:
+            self.finish = Outcome(True, reading_time(self.game.duration()), self.moves)
+        return ""
+
+    def outcome(self) -> Outcome:
+        return self.finish or Outcome(False, self.time(), self.moves)
+
+
+class Session:
+    """The games played in one run, one at a time, and what the screen shows of them."""
+
+    def __init__(self, mode: int, new_game: Callable[[int], vostral.TarnelCore] = vostral.TarnelCore) -> None:
+        self.mode = mode
+        self.new_game = new_game
+        self.finished: list[Outcome] = []
+        self.round = Round(mode, new_game)
+        self.notice = ""
+        self.notice_until = 0.0
+
+    def press(self, key: int) -> bool:
+        """Acts on one key; False when the player quits."""
+        if key < 0 or key == curses.KEY_RESIZE:  # getch timed out, or the next draw adapts
+            return True
+        if key in QUIT_KEYS:
+            self.finished.append(self.round.outcome())
+            return False
+        notice = ""
+        if key in NEW_GAME_KEYS:
+            self.finished.append(self.round.outcome())
+            self.round = Round(self.mode, self.new_game)
+        elif key in KEYS:
+            notice = self.round.move(KEYS[key])
+            if notice.startswith("Blocked"):
+                flash()
+        else:
+            notice = "That key does nothing (the keys are above)."
+        self.notice, self.notice_until = notice, time.monotonic() + NOTICE_S
+        return True
+
+    def screen_lines(self) -> list[tuple[str, int]]:
+        """Everything the game screen shows, top to bottom, each line with its attribute."""
+        mode, number = self.mode, len(self.finished) + 1
+        lines = [(f"vostral {mode}x{mode}, game {number}: {HELP}", curses.A_NORMAL), ("", curses.A_NORMAL)]
+        lines += [(text, curses.A_NORMAL) for text in board_lines(self.round.game.get_tarnel())]
+        lines += [("", curses.A_NORMAL), (f"time {self.round.time()}   moves {self.round.moves}", curses.A_NORMAL)]
+        finish = self.round.finish
+        if finish:
+            lines.append((f"{BANNER} in {finish.time} with {counted(finish.moves, 'move')}", curses.A_BOLD))
+        if self.notice and time.monotonic() < self.notice_until:
+            lines.append((self.notice, curses.A_REVERSE))
+        return lines
+
+    def summary(self) -> list[str]:
+        """What is printed on quitting: each game's outcome."""
+        solved = sum(outcome.solved for outcome in self.finished)
+        games = len(self.finished)
+        lines = [f"vostral {self.mode}x{self.mode}: {solved} of {counted(games, 'game')} solved"]
+        lines += [f"  game {number}: {outcome}" for number, outcome in enumerate(self.finished, 1)]
+        return lines
+
+
+def flash() -> None:
+    """Flashes the screen (or rings the bell) where the terminal can."""
+    try:
+        curses.flash()
+    except curses.error:  # no terminal set up (a test's stand-in screen): the notice suffices
+        pass
+
+
+def draw(screen: curses.window, lines: list[tuple[str, int]]) -> None:
     """Shows `lines`, or a short notice when the terminal cannot hold them."""
     screen.erase()
     height, width = screen.getmaxyx()
-    needed_height, needed_width = len(lines), max(map(len, lines)) + 1
+    needed_height, needed_width = len(lines), max(len(text) for text, _ in lines) + 1
     if height < needed_height or width < needed_width:
-        lines = [f"Terminal too small: need {needed_width}x{needed_height},",
-                 f"have {width}x{height}. Enlarge it or press q."]
-    for row, text in enumerate(lines[:height]):
+        lines = [(f"Terminal too small: need {needed_width}x{needed_height},", curses.A_NORMAL),
+                 (f"have {width}x{height}. Enlarge it or press q.", curses.A_NORMAL)]
+    for row, (text, attribute) in enumerate(lines[:height]):
         try:
-            screen.addstr(row, 0, text[:max(width - 1, 0)],
-                          curses.A_BOLD if text == BANNER else curses.A_NORMAL)
+            screen.addstr(row, 0, text[:max(width - 1, 0)], attribute)
         except curses.error:  # a terminal shrunk to nothing; the next redraw catches up
             pass
     screen.refresh()
 
 
-def run(screen: curses.window, mode: int) -> None:
+def run(screen: curses.window, session: Session) -> None:
+    """The game loop: draws, waits for a key (or the next tick of the clock), acts on it."""
     try:
         curses.curs_set(0)
     except curses.error:  # some terminals cannot hide the cursor; a visible one is harmless
         pass
     screen.keypad(True)
     screen.timeout(TICK_MS)
-    game = vostral.TarnelCore(mode)
-    # Counts the keys that moved a tile; the log also holds blocked and unknown keys.
-    moves = 0
     while True:
-        draw(screen, screen_lines(game, moves))
-        key = screen.getch()
-        if key in QUIT_KEYS:
+        draw(screen, session.screen_lines())
+        if not session.press(screen.getch()):
             return
-        if key in KEYS and game.move_tile(KEYS[key]) is not None:
-            moves += 1
+
+
+def show(session: Session, caption: str) -> None:
+    print(f"\n{caption}", *(text for text, _ in session.screen_lines()), sep="\n")
 
 
 def demo(mode: int) -> int:
-    """A scripted game on standard output; 0 when it ends solved."""
-    game = vostral.TarnelCore(mode)
-    print(f"A new {mode}x{mode} game:", *board_lines(game.get_tarnel()), sep="\n")
-    for letter in DEMO_SCRIPT:
-        print(f"\nmove_tile({letter!r}) -> {game.move_tile(letter)!r}",
-              *board_lines(game.get_tarnel()), sep="\n")
-    solution = solve(game.get_tarnel())
-    if solution:
-        finished = game.move_sequence(solution)
-        print(f"\nmove_sequence(<{len(solution)} letters>) -> {finished}")
-    else:
-        finished = True
-        print("\nAlready solved: nothing to play.")
-    board = game.get_tarnel()
-    solved = finished and board == solved_board(mode)
-    print(*board_lines(board), BANNER if solved else "NOT SOLVED", sep="\n")
-    print(f"elapsed {game.duration()}")
-    return 0 if solved else 1
+    """Two scripted games on standard output, each solved by the example solver's keys,
+    with a blocked move, a move after the solve and a new game; 0 when both end solved."""
+    session = Session(mode)
+    keys = [ord(letter) for letter in "u" * mode]  # mode - 1 moves up at most: the last is blocked
+    for number in (1, 2):
+        show(session, f"Game {number}, as created:")
+        if number == 1:
+            for key in keys:
+                session.press(key)
+            show(session, f"After {len(keys)} presses of u (the gap cannot go up that far):")
+        letters = solve(session.round.game.get_tarnel())
+        for letter in letters:
+            session.press(ord(letter))
+        show(session, f"After the solver's {counted(len(letters), 'key')}:")
+        if number == 1:
+            frozen = session.round.time(), session.round.moves
+            session.press(curses.KEY_DOWN)
+            show(session, "One more key, which the solved board does not take:")
+            if (session.round.time(), session.round.moves) != frozen:
+                return 1
+            print(f"(duration() itself goes on running, unpadded: {session.round.game.duration()!r})")
+        session.press(ord("n" if number == 1 else "q"))
+    print("", *session.summary(), sep="\n")
+    return 0 if all(outcome.solved for outcome in session.finished) else 1
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Play a vostral sliding-tile game.")
     parser.add_argument("--mode", type=int, default=4, help="side of the board (default 4)")
-    parser.add_argument("--demo", action="store_true", help="play a scripted game without curses")
+    parser.add_argument("--demo", action="store_true", help="play scripted games without curses")
     args = parser.parse_args(argv)
     if args.mode < 2:
         parser.error("--mode must be at least 2")
     if args.demo:
         return demo(args.mode)
-    curses.wrapper(run, args.mode)
+    session = Session(args.mode)
+    try:
+        curses.wrapper(run, session)
+    except KeyboardInterrupt:  # Ctrl-C quits as q does, summary included
+        session.finished.append(session.round.outcome())
+    print(*session.summary(), sep="\n")
     return 0
 
 

@@ -12,6 +12,9 @@ Every solution is a string of gap letters (U, D, L, R) played with a single
   solution, practical up to 3x3.
 
 `is_solvable(board)` tells whether a board is one that moves can reach (and so solve).
+
+On a terminal, work that outlasts a second shows a progress bar on stderr (tqdm, when
+it is installed); elsewhere, and for quick work, nothing is added to the output.
 """
 
 from __future__ import annotations
@@ -20,12 +23,19 @@ import argparse
 import sys
 import time
 from collections.abc import Callable, Container, Sequence
+from typing import Any, TextIO
 
 import vostral
 
 Board = Sequence[Sequence[int]]
 
 INVERSE = {"U": "D", "D": "U", "L": "R", "R": "L"}
+PROGRESS_DELAY_S = 1.0  # quicker work shows no progress at all
+
+
+def counted(number: int, noun: str) -> str:
+    """`number` and `noun`, the noun in the plural unless the number is one: "1 move", "2 moves"."""
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
 
 
 def solved_board(n: int) -> list[list[int]]:
@@ -299,23 +309,29 @@ class _Constructor:
         for index in best:
             self.step(index)
 
-    def run(self) -> str:
+    def run(self, placed: Callable[[int], object]) -> str:
+        """The solution; `placed(count)` hears of tiles as they go home, n² − 1 in all."""
         n = self.n
         if n == 1:
             return ""
         for row in range(n - 2):
             self.solve_row(row)
+            placed(n)
         for col in range(n - 2):
             self.solve_column_pair(col)
+            placed(2)
         self.turn_last_block()
+        placed(3)
         return "".join(self.letters)
 
 
-def solve(board: Board) -> str:
+def solve(board: Board, placed: Callable[[int], object] | None = None) -> str:
     """A solution for `board` (rows of ints, 0 the gap) as gap letters, reaching the solved
-    board at its last letter and not before; "" if it is solved already."""
+    board at its last letter and not before; "" if it is solved already. `placed(count)`,
+    if given, is called as tiles reach home, with n² − 1 tiles in all (none for n = 1)."""
     n, cells = _flatten(board)
-    return trim_at_solved(board, simplify(_Constructor(n, cells).run()))
+    letters = _Constructor(n, cells).run(placed or (lambda count: None))
+    return trim_at_solved(board, simplify(letters))
 
 
 def _line_conflict(goals: list[int]) -> int:
@@ -419,6 +435,33 @@ def play_solution(game: vostral.TarnelCore, solver: Callable[[Board], str]) -> t
     return solution, elapsed
 
 
+class _Silent:
+    """Stands in for a progress bar where none can be shown."""
+
+    def update(self, count: int = 1) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    @staticmethod
+    def write(text: str, file: TextIO) -> None:
+        print(text, file=file)
+
+
+def progress_bar(total: int, unit: str, stream: TextIO) -> Any:
+    """A bar counting `total` units on `stream`, shown only when `stream` is a terminal and
+    only once the work has lasted PROGRESS_DELAY_S. Its `write` prints a line without
+    tearing a bar that is on the same terminal."""
+    try:
+        from tqdm import tqdm
+    except ImportError:  # optional: the solver works the same without it
+        return _Silent()
+    # disable=None: tqdm itself turns the bar off unless the stream is a terminal.
+    return tqdm(total=total, unit=unit, file=stream, disable=None, delay=PROGRESS_DELAY_S,
+                leave=False, dynamic_ncols=True, unit_scale=True)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Solve freshly scrambled vostral games.")
     parser.add_argument("--mode", type=int, default=4, help="side of the board (default 4)")
@@ -429,22 +472,30 @@ def main(argv: list[str] | None = None) -> int:
         parser.error("--mode must be at least 2 and --games at least 1")
     if args.optimal and args.mode > 3:
         parser.error("--optimal is practical only up to --mode 3")
-    solver = solve_optimal if args.optimal else solve
     lengths: list[int] = []
     times: list[float] = []
+    games = progress_bar(args.games, "game", sys.stderr) if args.games > 1 else _Silent()
     for number in range(1, args.games + 1):
         game = vostral.TarnelCore(args.mode)
+        # Only the constructive solver reports its tiles; the optimal one is for 3x3 at most.
+        tiles = _Silent() if args.optimal else progress_bar(args.mode ** 2 - 1, "tile", sys.stderr)
+        solver = solve_optimal if args.optimal else (lambda board: solve(board, tiles.update))
         try:
             solution, elapsed = play_solution(game, solver)
         except (AssertionError, ValueError, RuntimeError) as error:
-            print(f"game {number}: FAILED: {error}", file=sys.stderr)
+            games.write(f"game {number}: FAILED: {error}", file=sys.stderr)
             return 1
+        finally:
+            tiles.close()
         lengths.append(len(solution))
         times.append(elapsed)
         note = " (already solved)" if not solution else ""
-        print(f"game {number}: {args.mode}x{args.mode}, {len(solution)} moves{note}, "
-              f"solver {elapsed * 1000:.1f} ms, duration {game.duration()}")
-    print(f"{args.games} game(s) solved: mean {sum(lengths) / len(lengths):.1f} moves, "
+        games.write(f"game {number}: {args.mode}x{args.mode}, {counted(len(solution), 'move')}{note}, "
+                    f"solver {elapsed * 1000:.1f} ms, duration {game.duration()}", file=sys.stdout)
+        games.update()
+    games.close()
+    # A mean reads as a plural even at 1.0 ("1.0 moves").
+    print(f"{counted(args.games, 'game')} solved: mean {sum(lengths) / len(lengths):.1f} moves, "
           f"mean solver time {sum(times) / len(times) * 1000:.1f} ms")
     return 0
 

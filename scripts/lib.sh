@@ -129,10 +129,51 @@ ensure_venv() {
   return 0
 }
 
-# Builds the module and installs it into .venv.
+# What the installed module is built from: its sources, the build's files and
+# tools, and the options given to install_module, as one hash.
+BUILD_INPUTS=(CMakeLists.txt pyproject.toml README.md LICENSE requirements-build.txt cmake core module runtime stubs)
+build_inputs_hash() {
+  {
+    printf '%s\n' "$@"
+    (cd "$ROOT" && find "${BUILD_INPUTS[@]}" -type f ! -name '*.pyc' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+  } | sha256sum | cut -d' ' -f1
+}
+
+# The module file that .venv imports and its modification time; nothing when
+# there is none (PYTHONPATH, which may point at another build, left out).
+# Another install over it, a wheel say, changes it.
+installed_module() {
+  (cd / && env -u PYTHONPATH "$VENV/bin/python" -c 'import os, vostral; print(vostral.__file__, os.stat(vostral.__file__).st_mtime_ns)' 2>/dev/null) || true
+}
+
+# Builds the module and installs it into .venv, unless what is installed there
+# was built by this function from the same inputs (.venv/.installed-vostral
+# holds their hash and the module it installed). Says that it builds, and on
+# a terminal how long it has been at it.
 install_module() {
-  say "building and installing vostral into .venv"
-  "$VENV/bin/python" -m pip install -q --no-build-isolation "$@" "$ROOT"
+  local stamp="$VENV/.installed-vostral" want
+  want=$(build_inputs_hash "$@")
+  if [[ -f "$stamp" && "$(cat "$stamp")" == "$want $(installed_module)" ]]; then
+    say "vostral in .venv is up to date with the sources: no build needed"
+    return
+  fi
+  rm -f "$stamp"
+  say "building vostral and installing it into .venv (a C++ build: about half a minute)"
+  local started ticker="" status=0
+  started=$(date +%s)
+  if [[ -t 1 ]]; then
+    (while sleep 1; do printf '\r    building: %d s ' $(($(date +%s) - started)); done) &
+    ticker=$!
+  fi
+  "$VENV/bin/python" -m pip install -q --no-build-isolation "$@" "$ROOT" || status=$?
+  if [[ -n "$ticker" ]]; then
+    kill "$ticker" 2>/dev/null || true
+    wait "$ticker" 2>/dev/null || true
+    printf '\r'
+  fi
+  ((status == 0)) || { echo "error: the build failed after $(($(date +%s) - started)) s" >&2; return "$status"; }
+  echo "    built and installed in $(($(date +%s) - started)) s"
+  printf '%s\n' "$want $(installed_module)" >"$stamp"
 }
 
 # build_stable_abi_wheel DIR: builds one stable-ABI wheel (cp310-abi3) with

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import solve
+import vostral
 from reference import ReferenceTarnel
 from reference import solved_board as goal
 from support import unsolved_game
@@ -117,10 +118,11 @@ def test_optimal_solver_matches_bfs(distances_3x3):
 
 
 class StandInScreen:
-    """Just enough of a curses window to drive `play.run` without a terminal."""
+    """Just enough of a curses window to drive `play.run` without a terminal. The keys
+    come from a list, or from a generator that may look at the frames drawn so far."""
 
     def __init__(self, keys, size=(24, 80)):
-        self.keys, self.size, self.rows, self.frames = list(keys), size, {}, []
+        self.keys, self.size, self.rows, self.frames = iter(keys), size, {}, []
         self.keypad = lambda flag: None
         self.getmaxyx = lambda: self.size
         self.erase = self.rows.clear
@@ -132,29 +134,109 @@ class StandInScreen:
         self.frames.append([self.rows[row] for row in sorted(self.rows)])
 
     def getch(self):
-        return self.keys.pop(0) if self.keys else ord("q")
+        return next(self.keys, ord("q"))
 
     def timeout(self, ms):
         assert 0 < ms <= 1000  # the clock must be redrawn about once a second
 
 
+def board_of(frame, mode=3):
+    """The board a frame of the game screen shows (single-digit tiles), 0 the gap."""
+    return [[int(text[i * 2]) if text[i * 2] != " " else 0 for i in range(mode)] for text in frame[2:2 + mode]]
+
+
+class SetClockGame:
+    """A real game whose duration() reads a clock that the test sets."""
+
+    now = "0:0:0"
+
+    def __init__(self, mode):
+        self.game = vostral.TarnelCore(mode)
+
+    def __getattr__(self, name):
+        return getattr(self.game, name)
+
+    def duration(self):
+        return SetClockGame.now
+
+
 @needs_curses
-def test_game_loop_moves_by_keys():
-    keys = [curses.KEY_UP, ord("l"), curses.KEY_DOWN, ord("R"), ord("x"), curses.KEY_LEFT]
-    screen = StandInScreen(keys)
-    play.run(screen, 3)
+class TestGame:
+    def test_keys_move_the_gap_and_blocked_ones_say_so(self):
+        keys = [curses.KEY_UP, ord("l"), curses.KEY_DOWN, ord("R"), ord("x"), curses.KEY_LEFT] + [ord("U")] * 3
+        screen = StandInScreen(keys)
+        play.run(screen, play.Session(3))
+        assert "0" not in "".join(screen.frames[0][2:5])  # the gap shows as a blank
+        expected, _ = play_model(board_of(screen.frames[0]), "ULDRLUUU", allow_blocked=True)
+        assert board_of(screen.frames[-1]) == expected
+        moved = sum(board_of(a) != board_of(b) for a, b in zip(screen.frames, screen.frames[1:]))
+        assert re.fullmatch(rf"time 0:00:0\d   moves {moved}", screen.frames[-1][6])
+        assert screen.frames[5][7] == "That key does nothing (the keys are above)."
+        # The gap goes up at most twice on a 3x3 board: the last U is blocked.
+        assert screen.frames[-1][7] == "Blocked: the gap is at the top edge."
+        small = StandInScreen([], size=(3, 20))
+        play.run(small, play.Session(4))
+        assert "too small" in small.frames[-1][0]
 
-    def board_of(frame):
-        return [[int(text[i * 2]) if text[i * 2] != " " else 0 for i in range(3)] for text in frame[2:5]]
+    def test_solve_freezes_the_game_and_a_new_one_starts(self):
+        session = play.Session(3, new_game=SetClockGame)
+        arrows = {"U": curses.KEY_UP, "D": curses.KEY_DOWN, "L": curses.KEY_LEFT, "R": curses.KEY_RIGHT}
+        seen = {}
 
-    assert "0" not in "".join(screen.frames[0][2:5])  # the gap shows as a blank
-    expected, _ = play_model(board_of(screen.frames[0]), "ULDRL", allow_blocked=True)
-    assert board_of(screen.frames[-1]) == expected
-    moved = sum(board_of(a) != board_of(b) for a, b in zip(screen.frames, screen.frames[1:]))
-    assert re.search(rf"time \d+:\d+:\d+   moves {moved}$", screen.frames[-1][6])
-    small = StandInScreen([], size=(3, 20))
-    play.run(small, 4)
-    assert "too small" in small.frames[-1][0]
+        def player(screen):
+            letters = solve.solve(board_of(screen.frames[-1]))
+            SetClockGame.now = "0:0:5"
+            yield from (arrows[letter] for letter in letters)
+            seen["solved"] = screen.frames[-1]
+            SetClockGame.now = "0:1:9"
+            yield -1  # a tick of the clock
+            seen["later"] = screen.frames[-1]
+            yield ord("D")
+            seen["refused"] = screen.frames[-1]
+            yield ord("n")
+            seen["new"] = screen.frames[-1]
+            yield from [ord("U")] * 3
+            SetClockGame.now = "1:2:3"
+
+        screen = StandInScreen([])
+        screen.keys = player(screen)
+        play.run(screen, session)
+        moves = len(solve.solve(board_of(screen.frames[0])))
+        assert board_of(seen["solved"]) == goal(3)
+        assert seen["solved"][6:8] == [f"time 0:00:05   moves {moves}", f"{play.BANNER} in 0:00:05 with {moves} moves"]
+        assert seen["later"] == seen["solved"]  # the time and the count stay as they were
+        assert seen["refused"][:8] == seen["solved"] and seen["refused"][8].startswith("Solved already")
+        assert seen["new"][0].startswith("vostral 3x3, game 2:") and board_of(seen["new"]) != goal(3)
+        assert seen["new"][6] == "time 0:01:09   moves 0" and len(seen["new"]) == 7
+        moved_up = sum(board_of(a) != board_of(b) for a, b in zip(screen.frames[-4:], screen.frames[-3:]))
+        assert session.summary() == [
+            "vostral 3x3: 1 of 2 games solved",
+            f"  game 1: solved in 0:00:05 with {moves} moves",
+            f"  game 2: left unsolved at 1:02:03 with {play.counted(moved_up, 'move')}",
+        ]
+
+    def test_games_never_start_solved(self):
+        made = []
+
+        def new_game(mode):
+            game = vostral.TarnelCore(mode)
+            if not made:  # the first comes solved
+                game.move_sequence(solve.solve(game.get_tarnel()) or "UD")
+                assert game.get_tarnel() == goal(mode)
+            made.append(game)
+            return game
+
+        round_ = play.Round(2, new_game)
+        assert len(made) >= 2 and round_.game is made[-1] and round_.game.get_tarnel() != goal(2)
+
+    @pytest.mark.parametrize(("text", "padded"), [("0:0:7", "0:00:07"), ("0:59:59", "0:59:59"),
+                                                  ("25:1:1", "25:01:01"), ("100:0:10", "100:00:10")])
+    def test_time_is_padded_for_reading(self, text, padded):
+        assert play.reading_time(text) == padded
+
+    def test_outcomes_read_as_sentences(self):
+        assert str(play.Outcome(True, "0:00:07", 1)) == "solved in 0:00:07 with 1 move"
+        assert str(play.Outcome(False, "1:02:03", 0)) == "left unsolved at 1:02:03 with 0 moves"
 
 
 def run_example(*args):
@@ -163,14 +245,28 @@ def run_example(*args):
 
 
 @needs_curses
-def test_game_command_line():
-    demo = run_example("play.py", "--demo")
+@pytest.mark.parametrize("mode", [2, 4])
+def test_game_command_line(mode):
+    demo = run_example("play.py", "--demo", "--mode", str(mode))
     assert demo.returncode == 0, demo.stderr
-    assert play.BANNER in demo.stdout and "move_tile('U') -> " in demo.stdout
+    out = demo.stdout
+    assert out.count(f"vostral {mode}x{mode}, game 1:") == 4 and out.count(f"vostral {mode}x{mode}, game 2:") == 2
+    assert "Blocked: the gap is at the top edge." in out and "Solved already" in out
+    solved = re.findall(rf"^{re.escape(play.BANNER)} in (0:00:0\d) with (\d+) moves?$", out, re.M)
+    assert len(solved) == 3 and solved[0] == solved[1]  # frozen through the refused key
+    assert out.endswith(f"vostral {mode}x{mode}: 2 of 2 games solved\n"
+                        f"  game 1: solved in {solved[0][0]} with {play.counted(int(solved[0][1]), 'move')}\n"
+                        f"  game 2: solved in {solved[2][0]} with {play.counted(int(solved[2][1]), 'move')}\n")
 
 
 def test_solver_command_line():
     solved = run_example("solve.py", "--mode", "5", "--games", "2")
     assert solved.returncode == 0, solved.stderr
     assert re.findall(r"^game (\d+): 5x5, \d+ moves", solved.stdout, re.M) == ["1", "2"]
+    assert re.search(r"\n2 games solved: mean \d+\.\d moves, mean solver time \d+\.\d ms\n$", solved.stdout)
+    assert solved.stderr == ""
     assert run_example("solve.py", "--mode", "5", "--optimal").returncode != 0
+    # Two of a 2x2 game's 12 boards are one move from solved: 100 games meet them.
+    small = run_example("solve.py", "--mode", "2", "--games", "100")
+    assert re.search(r"^game \d+: 2x2, 1 move,", small.stdout, re.M), small.stdout
+    assert not re.search(r"(?<![\d.])1 (moves|games)\b", small.stdout)
