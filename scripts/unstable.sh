@@ -57,17 +57,29 @@ if [[ ! -f "$UNSTABLE_ROOT/.vostral-packages" || "$(cat "$UNSTABLE_ROOT/.vostral
   echo "${packages[*]}" >"$UNSTABLE_ROOT/.vostral-packages"
 fi
 
-# Some tests read /proc; it is given back however the script ends.
-umount "$UNSTABLE_ROOT/proc" 2>/dev/null || true  # left by a run that was killed
+# Some tests read /proc, and some play the example game on a pseudo-terminal:
+# the root gets both, as mounts of its own (pseudo-terminals from a devpts
+# instance of its own, which its /dev/ptmx opens), given back however the
+# script ends.
+MOUNTS=(proc dev/ptmx dev/pts)
+unmount_all() {
+  local point
+  for point in "${MOUNTS[@]}"; do umount "$UNSTABLE_ROOT/$point" 2>/dev/null || true; done
+}
+unmount_all  # left by a run that was killed
+trap unmount_all EXIT
 mount -t proc proc "$UNSTABLE_ROOT/proc"
-trap 'umount "$UNSTABLE_ROOT/proc" 2>/dev/null || true' EXIT
+mkdir -p "$UNSTABLE_ROOT/dev/pts"
+[[ -e "$UNSTABLE_ROOT/dev/ptmx" ]] || touch "$UNSTABLE_ROOT/dev/ptmx"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$UNSTABLE_ROOT/dev/pts"
+mount --bind "$UNSTABLE_ROOT/dev/pts/ptmx" "$UNSTABLE_ROOT/dev/ptmx"
 
 # The checkout as git has it, the suite's tools for each version and the wheel.
 rm -rf --one-file-system "$UNSTABLE_ROOT/src" "$UNSTABLE_ROOT/opt/vostral"
 mkdir -p "$UNSTABLE_ROOT/src"
 cp -r "$ROOT/CMakeLists.txt" "$ROOT/CMakePresets.json" "$ROOT/pyproject.toml" "$ROOT/cmake" "$ROOT/core" \
   "$ROOT/module" "$ROOT/runtime" "$ROOT/tests" "$ROOT/examples" "$UNSTABLE_ROOT/src/"
-tools=$(requirement_lines "$ROOT/requirements-test.txt" | grep -E '^(pytest|hypothesis)==')
+tools=$(requirement_lines "$ROOT/requirements-test.txt" | grep -E '^(pytest|hypothesis|tqdm)==')
 
 inside() {  # inside COMMAND...: runs a shell command in the root, from /src
   chroot "$UNSTABLE_ROOT" env -i PATH=/usr/bin:/bin HOME=/tmp VOSTRAL_TEST_PROFILE=quick sh -c "cd /src && $*"
