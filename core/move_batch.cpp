@@ -40,11 +40,8 @@ void slide_along(Cell* cells, const std::uint32_t* homes, std::size_t count, Cel
     from = to;
   };
   std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    slide(i);
-    slide(i + 1);
-    slide(i + 2);
-    slide(i + 3);
+  for (; i + 8 <= count; i += 8) {
+    for (std::size_t j = 0; j < 8; ++j) slide(i + j);
   }
   for (; i < count; ++i) slide(i);
 }
@@ -87,15 +84,20 @@ void gap_path_sse2(const std::uint8_t* codes, std::size_t count, const StepTable
     gap = _mm_max_epi16(_mm_adds_epi16(gap, _mm_cvtsi32_si128(static_cast<int>(steps[code]))), first);
     return gap;
   };
-  std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
+  const auto four_steps = [&](std::size_t i) noexcept {
     const __m128i a = step(codes[i]);
     const __m128i b = step(codes[i + 1]);
     const __m128i c = step(codes[i + 2]);
     const __m128i d = step(codes[i + 3]);
     const __m128i four = _mm_unpacklo_epi64(_mm_unpacklo_epi32(a, b), _mm_unpacklo_epi32(c, d));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(homes + i), _mm_sub_epi32(_mm_madd_epi16(four, weights), to_home));
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    four_steps(i);
+    four_steps(i + 4);
   }
+  for (; i + 4 <= count; i += 4) four_steps(i);
   for (; i < count; ++i) {
     homes[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_sub_epi32(_mm_madd_epi16(step(codes[i]), weights), to_home)));
   }

@@ -19,7 +19,7 @@ using Cell = std::int32_t;
 //      minimum finds the first code that solves it.
 // No pass waits on a branch over the board, and only the first carries a
 // dependency from one code to the next (two instructions long).
-inline constexpr std::size_t MOVE_BATCH = 256;
+inline constexpr std::size_t MOVE_BATCH = 512;
 
 // A code's step, row and column offsets packed as two 16-bit lanes (row in
 // the low one); 0 for a code that moves nothing.
