@@ -38,11 +38,6 @@ constexpr std::array<std::uint8_t, 128> DIRECTION_INDEX = [] {
 constexpr PackedStep step_of(std::uint8_t direction) noexcept {
   return direction == NO_MOVE ? 0 : pack_step(DIRECTION_OFFSETS[direction].row, DIRECTION_OFFSETS[direction].column);
 }
-// In 8-bit arithmetic throughout, so that a loop of it vectorises byte-wide.
-constexpr char ascii_upper(std::uint8_t byte) noexcept {
-  const std::uint8_t from_a = static_cast<std::uint8_t>(byte - std::uint8_t{'a'});
-  return static_cast<char>(static_cast<std::uint8_t>(byte - (from_a < 26 ? std::uint8_t{'a' - 'A'} : std::uint8_t{0})));
-}
 constexpr StepTable ASCII_STEPS = [] {
   StepTable steps{};
   for (std::size_t byte = 0; byte < steps.size(); ++byte) {
@@ -55,19 +50,6 @@ constexpr StepTable DRAW_STEPS = [] {
   for (std::uint8_t draw = 0; draw < SCRAMBLE_LETTERS.size(); ++draw) steps[draw] = step_of(draw);
   return steps;
 }();
-
-// How many of the first `count` bytes come before the first that is not
-// ASCII; sixteen at a time where it can.
-std::size_t ascii_prefix(const unsigned char* text, std::size_t count) noexcept {
-  std::size_t at = 0;
-  for (; at + 16 <= count; at += 16) {
-    std::uint64_t words[2];
-    std::memcpy(words, text + at, sizeof words);
-    if (((words[0] | words[1]) & 0x8080'8080'8080'8080u) != 0) break;
-  }
-  while (at < count && text[at] < 0x80) ++at;
-  return at;
-}
 
 constexpr bool scramble_letters_follow_offsets() {
   for (std::size_t i = 0; i < SCRAMBLE_LETTERS.size(); ++i) {
@@ -223,9 +205,8 @@ void TarnelCore::clear_log_for(std::size_t text_bytes) {
 }
 
 std::size_t TarnelCore::play_ascii(const unsigned char* text, std::size_t count, bool& solved) {
-  const std::size_t run = ascii_prefix(text, count);
-  char* letters = cmds_.room(run);
-  for (std::size_t i = 0; i < run; ++i) letters[i] = ascii_upper(text[i]);
+  // Room for every byte: the run is found while its letters are written.
+  const std::size_t run = upper_ascii_prefix(text, count, cmds_.room(count));
   MovingBoard board{board_.get(), mode_, gap_row_, gap_column_, misplaced_};
   std::size_t played = 0;
   solved = false;

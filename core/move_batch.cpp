@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 // Every x86-64 processor has SSE2; elsewhere the portable passes serve.
 #if defined(__SSE2__) || defined(_M_X64)
@@ -28,23 +29,25 @@ std::int16_t column_step(PackedStep step) noexcept { return static_cast<std::int
 // current one. The cell it leaves keeps a stale copy until the batch ends (the
 // gap's cell is written once, at the end). A code that moves nothing gives
 // from == to and copies the cell onto itself. values[i] is the value read at
-// code i, which pass 3 needs.
-void slide_along(Cell* cells, const std::uint32_t* homes, std::size_t count, Cell* values) noexcept {
-  // Widened before the - 1, which then folds into the addressing.
-  std::size_t from = homes[0];
-  const auto slide = [&](std::size_t i) noexcept {
-    const std::size_t to = homes[i + 1];
-    const Cell value = cells[to - 1];
-    cells[from - 1] = value;
-    values[i] = value;
-    from = to;
-  };
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    for (std::size_t j = 0; j < 8; ++j) slide(i + j);
+// code i, which pass 3 needs. homes[0] is where the gap starts.
+struct Slide {
+  Cell* cells;
+  const std::uint32_t* homes;
+  Cell* values;
+  std::size_t from;  // widened before the - 1, which then folds into the addressing
+
+  // Codes i .. i + n - 1.
+  template <class Count>
+  void operator()(std::size_t i, Count n) noexcept {
+    for (std::size_t j = i; j < i + n; ++j) {
+      const std::size_t to = homes[j + 1];
+      const Cell value = cells[to - 1];
+      cells[from - 1] = value;
+      values[j] = value;
+      from = to;
+    }
   }
-  for (; i < count; ++i) slide(i);
-}
+};
 
 // Pass 3, code i: a tile counts as misplaced unless it holds its cell's home
 // number, so sliding value v from home t to home g changes the count by
@@ -71,8 +74,13 @@ __m128i load(const void* at) noexcept { return _mm_loadu_si128(static_cast<const
 // the last row or column is 32767: a step down or right saturates there by
 // itself, and a step up or left is held at the first by a maximum. Two
 // instructions per code carry the dependency from one code to the next.
-void gap_path_sse2(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
-                   std::size_t& row, std::size_t& column, std::uint32_t* homes) noexcept {
+//
+// follow(i, n) runs as soon as homes[i..i+n) are written: the board pass
+// goes along in the same loop, where its loads and stores fill the issue
+// slots that the walk's dependency chain leaves idle.
+template <class Follow>
+void walk_sse2(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
+               std::size_t& row, std::size_t& column, std::uint32_t* homes, Follow&& follow) noexcept {
   const int bias = 32767 - static_cast<int>(side - 1);
   __m128i gap = _mm_setr_epi16(static_cast<short>(static_cast<int>(row) + bias),
                                static_cast<short>(static_cast<int>(column) + bias), 0, 0, 0, 0, 0, 0);
@@ -96,10 +104,15 @@ void gap_path_sse2(const std::uint8_t* codes, std::size_t count, const StepTable
   for (; i + 8 <= count; i += 8) {
     four_steps(i);
     four_steps(i + 4);
+    follow(i, std::integral_constant<std::size_t, 8>{});
   }
-  for (; i + 4 <= count; i += 4) four_steps(i);
+  for (; i + 4 <= count; i += 4) {
+    four_steps(i);
+    follow(i, std::integral_constant<std::size_t, 4>{});
+  }
   for (; i < count; ++i) {
     homes[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_sub_epi32(_mm_madd_epi16(step(codes[i]), weights), to_home)));
+    follow(i, std::integral_constant<std::size_t, 1>{});
   }
   row = static_cast<std::size_t>(_mm_cvtsi128_si32(gap) & 0xFFFF) - static_cast<std::size_t>(bias);
   column = static_cast<std::size_t>((_mm_cvtsi128_si32(gap) >> 16) & 0xFFFF) - static_cast<std::size_t>(bias);
@@ -206,7 +219,7 @@ void gap_path(const std::uint8_t* codes, std::size_t count, const StepTable& ste
   // The vector walk holds a row in 16 bits and weighs it by the side in a
   // signed 16-bit multiply; larger boards (over 4 GB each) walk portably.
   if (side <= 32767) {
-    gap_path_sse2(codes, count, steps, side, row, column, homes);
+    walk_sse2(codes, count, steps, side, row, column, homes, [](std::size_t, auto) noexcept {});
     return;
   }
 #endif
@@ -220,8 +233,16 @@ std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_
   std::size_t row = board.gap_row;
   std::size_t column = board.gap_column;
   homes[0] = static_cast<std::uint32_t>(row * board.side + column + 1);
-  gap_path(codes, count, steps, board.side, row, column, homes + 1);
-  slide_along(board.cells, homes, count, values);
+  Slide slide{board.cells, homes, values, homes[0]};
+#if VOSTRAL_MOVE_BATCH_SSE2
+  if (board.side <= 32767) {
+    walk_sse2(codes, count, steps, board.side, row, column, homes + 1, slide);
+  } else
+#endif
+  {
+    gap_path_portable(codes, count, steps, board.side, row, column, homes + 1);
+    slide(0, count);
+  }
   // Padding changes nothing: value 0 is no tile's number, and homes start at 1.
   for (std::size_t i = count; i % ROUND != 0; ++i) {
     values[i] = 0;
