@@ -226,6 +226,23 @@ void gap_path(const std::uint8_t* codes, std::size_t count, const StepTable& ste
   gap_path_portable(codes, count, steps, side, row, column, homes);
 }
 
+namespace {
+
+// Passes 1 and 2, in one loop where the vector walk serves (see gap_path).
+void walk_and_slide(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
+                    std::size_t& row, std::size_t& column, std::uint32_t* homes, Slide& slide) noexcept {
+#if VOSTRAL_MOVE_BATCH_SSE2
+  if (side <= 32767) {
+    walk_sse2(codes, count, steps, side, row, column, homes, slide);
+    return;
+  }
+#endif
+  gap_path_portable(codes, count, steps, side, row, column, homes);
+  slide(0, count);
+}
+
+}  // namespace
+
 std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_t count, const StepTable& steps,
                        bool stop_when_solved) noexcept {
   alignas(16) std::uint32_t homes[PADDED_BATCH + 1];
@@ -234,15 +251,7 @@ std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_
   std::size_t column = board.gap_column;
   homes[0] = static_cast<std::uint32_t>(row * board.side + column + 1);
   Slide slide{board.cells, homes, values, homes[0]};
-#if VOSTRAL_MOVE_BATCH_SSE2
-  if (board.side <= 32767) {
-    walk_sse2(codes, count, steps, board.side, row, column, homes + 1, slide);
-  } else
-#endif
-  {
-    gap_path_portable(codes, count, steps, board.side, row, column, homes + 1);
-    slide(0, count);
-  }
+  walk_and_slide(codes, count, steps, board.side, row, column, homes + 1, slide);
   // Padding changes nothing: value 0 is no tile's number, and homes start at 1.
   for (std::size_t i = count; i % ROUND != 0; ++i) {
     values[i] = 0;
