@@ -32,33 +32,24 @@ constexpr std::array<std::uint8_t, 128> DIRECTION_INDEX = [] {
   return index;
 }();
 
-// Each ASCII character of a sequence: its upper-case form and the direction
-// that form names. ASCII upper-casing is a–z only and never expands.
-struct AsciiPlay {
-  char upper;
-  std::uint8_t direction;
-};
-constexpr std::array<AsciiPlay, 128> ASCII_PLAY = [] {
-  std::array<AsciiPlay, 128> play{};
-  for (std::size_t byte = 0; byte < play.size(); ++byte) {
-    const std::size_t upper = byte >= 'a' && byte <= 'z' ? byte - ('a' - 'A') : byte;
-    play[byte] = {static_cast<char>(upper), DIRECTION_INDEX[upper]};
-  }
-  return play;
-}();
-
-// How many of the first `count` bytes come before the first that is not
-// ASCII; eight at a time where it can.
-std::size_t ascii_prefix(const unsigned char* text, std::size_t count) noexcept {
-  std::size_t at = 0;
-  for (; at + 8 <= count; at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text + at, sizeof word);
-    if ((word & 0x8080'8080'8080'8080u) != 0) break;
-  }
-  while (at < count && text[at] < 0x80) ++at;
-  return at;
+// The step of each ASCII character of a sequence, which plays its upper-case
+// form (ASCII upper-casing is a–z only and never expands), and of each
+// scramble draw.
+constexpr PackedStep step_of(std::uint8_t direction) noexcept {
+  return direction == NO_MOVE ? 0 : pack_step(DIRECTION_OFFSETS[direction].row, DIRECTION_OFFSETS[direction].column);
 }
+constexpr StepTable ASCII_STEPS = [] {
+  StepTable steps{};
+  for (std::size_t byte = 0; byte < steps.size(); ++byte) {
+    steps[byte] = step_of(DIRECTION_INDEX[static_cast<unsigned char>(ascii_upper(static_cast<unsigned char>(byte)))]);
+  }
+  return steps;
+}();
+constexpr StepTable DRAW_STEPS = [] {
+  StepTable steps{};
+  for (std::uint8_t draw = 0; draw < SCRAMBLE_LETTERS.size(); ++draw) steps[draw] = step_of(draw);
+  return steps;
+}();
 
 constexpr bool scramble_letters_follow_offsets() {
   for (std::size_t i = 0; i < SCRAMBLE_LETTERS.size(); ++i) {
@@ -67,16 +58,6 @@ constexpr bool scramble_letters_follow_offsets() {
   return true;
 }
 static_assert(scramble_letters_follow_offsets(), "a scramble draw indexes DIRECTION_OFFSETS directly");
-
-constexpr bool opposites_are_neighbours() {
-  for (std::size_t d = 0; d < DIRECTION_OFFSETS.size(); ++d) {
-    const DirectionOffset& way = DIRECTION_OFFSETS[d];
-    const DirectionOffset& back = DIRECTION_OFFSETS[d ^ 1];
-    if (way.row != -back.row || way.column != -back.column) return false;
-  }
-  return true;
-}
-static_assert(opposites_are_neighbours(), "the step counts take the opposite of direction d to be d ^ 1");
 
 // A sequence reserves the log for its byte length, which is exact for ASCII
 // text; beyond this bound the log grows as it fills instead, so a huge text
@@ -107,100 +88,12 @@ void check_side(std::uint64_t mode) {
   }
 }
 
-// The one move of the game, shared by single moves and batches: the tile in
-// cell `tile` slides into the gap's cell `gap`, and the count of misplaced
-// tiles follows it. The cell it leaves is the caller's to clear (a batch
-// defers that store). With `tile` == `gap` nothing changes, whatever the cell
-// holds, which lets a batch play a blocked move without a branch.
-inline void slide_tile(Cell* board, const Cell* goal, std::size_t gap, std::size_t tile,
-                       std::size_t& misplaced) noexcept {
-  const Cell value = board[tile];
-  misplaced += static_cast<std::size_t>(value != goal[gap]);
-  misplaced -= static_cast<std::size_t>(value != goal[tile]);
-  board[gap] = value;
-}
-
-std::size_t step_offset(const DirectionOffset& offset, std::size_t side) noexcept {
-  const auto row = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.row));
-  const auto column = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.column));
-  return row * side + column;  // wraps for negative offsets, as index arithmetic in size_t does
-}
-
 void fill_goal(Cell* goal, std::size_t cells) noexcept {
   for (std::size_t i = 0; i + 1 < cells; ++i) goal[i] = static_cast<Cell>(i + 1);
   goal[cells - 1] = 0;
 }
 
 }  // namespace
-
-// The moving parts of the state in locals, for a batch of moves.
-//
-// Where the gap can go is kept as four 16-bit counts in one word, one per
-// direction in DIRECTION_OFFSETS order: the steps left up (the row), down,
-// left (the column) and right. A step is allowed when its count is not zero;
-// it then takes one from that count and gives one to the opposite direction
-// (U and D, L and R are neighbours in the table, so the opposite of d is
-// d ^ 1). A disallowed step, and NO_MOVE, become an exchange of the gap with
-// itself, which changes nothing. Everything is done with masks, without a
-// branch: the letters of a scramble or of a random text are unpredictable.
-//
-// While a Cursor works, the gap's cell may hold a stale value (clearing it
-// at every step would add a store that the next step's load must wait for);
-// store() writes its 0, so outside a batch the board is exact.
-struct TarnelCore::Cursor {
-  static constexpr unsigned LANE_BITS = 16;
-  static_assert(LARGEST_MODE < (std::uint64_t{1} << LANE_BITS), "a count of steps fits a lane");
-
-  struct Step {
-    std::uint64_t lane;   // the count this step needs, as a mask
-    std::uint64_t trade;  // one from this direction's count, one to the opposite's
-    std::size_t offset;   // added to the gap's index
-  };
-
-  static constexpr std::uint64_t lane_one(std::size_t direction) noexcept {
-    return std::uint64_t{1} << (LANE_BITS * direction);
-  }
-
-  explicit Cursor(TarnelCore& state) noexcept
-      : board(state.board_.get()), goal(state.goal_.get()), gap(state.gap()), misplaced(state.misplaced_) {
-    const std::size_t last = state.mode_ - 1;
-    counts = state.gap_row_ * lane_one(0) + (last - state.gap_row_) * lane_one(1) +
-             state.gap_column_ * lane_one(2) + (last - state.gap_column_) * lane_one(3);
-    for (std::size_t d = 0; d < DIRECTION_OFFSETS.size(); ++d) {
-      steps[d] = {lane_one(d) * 0xFFFFu, lane_one(d ^ 1) - lane_one(d), step_offset(DIRECTION_OFFSETS[d], state.mode_)};
-    }
-    steps[NO_MOVE] = {0, 0, 0};
-  }
-
-  // The steps left upwards and leftwards are the gap's row and column.
-  void store(TarnelCore& state) const noexcept {
-    board[gap] = 0;
-    state.gap_row_ = static_cast<std::size_t>(counts & 0xFFFFu);
-    state.gap_column_ = static_cast<std::size_t>((counts >> (2 * LANE_BITS)) & 0xFFFFu);
-    state.misplaced_ = misplaced;
-  }
-
-  // Moves the gap one step in `direction` (0..3, or NO_MOVE) unless that
-  // leaves the board; returns whether a tile moved.
-  bool slide(std::uint8_t direction) noexcept {
-    const Step& step = steps[direction];
-    const std::uint64_t keep = 0 - static_cast<std::uint64_t>((counts & step.lane) != 0);
-    counts += step.trade & keep;
-    const std::size_t tile = gap + (step.offset & keep);
-    slide_tile(board, goal, gap, tile, misplaced);
-    gap = tile;
-    return keep != 0;
-  }
-
-  bool solved() const noexcept { return misplaced == 0; }
-
-  Cell* board;
-  const Cell* goal;
-  std::uint64_t counts = 0;
-  std::size_t gap;
-  std::size_t misplaced;
-  std::array<Step, NO_MOVE + 1> steps;
-};
 
 TarnelCore::TarnelCore(std::size_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board,
                        std::unique_ptr<Cell[]> goal, std::size_t gap, std::size_t misplaced)
@@ -257,13 +150,19 @@ void TarnelCore::scramble() {
   std::array<std::uint8_t, SCRAMBLE_MOVES> draws;
   runtime::draw_below_4(draws);
   char* letters = cmds_.room(SCRAMBLE_MOVES);
-  Cursor cursor(*this);
+  // Logged whether or not the move is blocked, as move_tile would.
+  // Selects rather than a table lookup, so that the loop vectorises.
   for (std::size_t i = 0; i < SCRAMBLE_MOVES; ++i) {
-    // Logged whether or not the move is blocked, as move_tile would.
-    letters[i] = SCRAMBLE_LETTERS[draws[i]];
-    cursor.slide(draws[i]);
+    const std::uint8_t draw = draws[i];
+    letters[i] = draw == 0 ? SCRAMBLE_LETTERS[0] : draw == 1 ? SCRAMBLE_LETTERS[1] : draw == 2 ? SCRAMBLE_LETTERS[2] : SCRAMBLE_LETTERS[3];
   }
-  cursor.store(*this);
+  MovingBoard board{board_.get(), mode_, gap_row_, gap_column_, misplaced_};
+  for (std::size_t at = 0; at < SCRAMBLE_MOVES; at += MOVE_BATCH) {
+    play_batch(board, draws.data() + at, std::min(MOVE_BATCH, SCRAMBLE_MOVES - at), DRAW_STEPS, false);
+  }
+  gap_row_ = board.gap_row;
+  gap_column_ = board.gap_column;
+  misplaced_ = board.misplaced;
   cmds_.commit(SCRAMBLE_MOVES);
 }
 
@@ -275,14 +174,18 @@ std::optional<char32_t> TarnelCore::move_tile(char32_t direction) {
   cmds_.append(bytes, encode_utf8(direction, bytes));
   const std::uint8_t index = direction < DIRECTION_INDEX.size() ? DIRECTION_INDEX[direction] : NO_MOVE;
   if (index == NO_MOVE) return std::nullopt;
-  // One move alone: a plain test for the edge is cheaper than setting up a
-  // Cursor, and this branch is as predictable as the caller's letters.
+  // One move alone: a plain test for the edge, as predictable as the
+  // caller's letters.
   const DirectionOffset& offset = DIRECTION_OFFSETS[index];
   const std::size_t row = gap_row_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.row));
   const std::size_t column = gap_column_ + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(offset.column));
   if (row >= mode_ || column >= mode_) return std::nullopt;
+  const std::size_t gap = gap_row_ * mode_ + gap_column_;
   const std::size_t tile = row * mode_ + column;
-  slide_tile(board_.get(), goal_.get(), gap(), tile, misplaced_);
+  const Cell value = board_[tile];
+  misplaced_ += static_cast<std::size_t>(value != goal_[gap]);
+  misplaced_ -= static_cast<std::size_t>(value != goal_[tile]);
+  board_[gap] = value;
   board_[tile] = 0;
   gap_row_ = row;
   gap_column_ = column;
@@ -302,29 +205,24 @@ void TarnelCore::clear_log_for(std::size_t text_bytes) {
 }
 
 std::size_t TarnelCore::play_ascii(const unsigned char* text, std::size_t count, bool& solved) {
-  const std::size_t run = ascii_prefix(text, count);
-  char* letters = cmds_.room(run);
-  Cursor cursor(*this);
-  const auto play = [&](std::size_t at) noexcept {
-    const AsciiPlay letter = ASCII_PLAY[text[at]];
-    letters[at] = letter.upper;
-    cursor.slide(letter.direction);
-  };
+  // Room for every byte: the run is found while its letters are written.
+  const std::size_t run = upper_ascii_prefix(text, count, cmds_.room(count));
+  MovingBoard board{board_.get(), mode_, gap_row_, gap_column_, misplaced_};
   std::size_t played = 0;
   solved = false;
-  while (played < run) {
-    // One move puts at most one tile in place, so the next misplaced - 1
-    // letters cannot solve the board: they are played without the test.
-    const std::size_t unsolvable = cursor.misplaced > 1 ? cursor.misplaced - 1 : 0;
-    for (const std::size_t end = played + std::min(run - played, unsolvable); played < end; ++played) play(played);
-    if (played == run) break;
-    play(played++);
-    if (cursor.solved()) {
-      solved = true;
-      break;
-    }
+  while (played < run && !solved) {
+    // A batch whose codes bring fewer tiles home than are misplaced cannot
+    // solve the board and skips the search for the solving code. About one
+    // code in ten brings a tile home on a small board, so batches stay
+    // shorter than eight per misplaced tile.
+    const std::size_t batch = std::clamp(board.misplaced * 8, std::size_t{8}, MOVE_BATCH);
+    played += play_batch(board, text + played, std::min(batch, run - played), ASCII_STEPS, true);
+    // A batch stops at the first code that leaves the board solved, and only there.
+    solved = board.misplaced == 0;
   }
-  cursor.store(*this);
+  gap_row_ = board.gap_row;
+  gap_column_ = board.gap_column;
+  misplaced_ = board.misplaced;
   cmds_.commit(played);
   return played;
 }

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "core/directions.hpp"
+#include "core/move_batch.hpp"
 #include "core/move_log.hpp"
 #include "runtime/timestamp.hpp"
 
 namespace vostral::core {
 
 using runtime::Timestamp;
-using Cell = std::int32_t;
 using Rows = std::vector<std::vector<Cell>>;
 
 // Tile numbers are 32-bit: n*n - 1 must stay below 2^31.
@@ -100,14 +100,9 @@ class TarnelCore {
   std::string_view cmds() const noexcept { return cmds_.view(); }
 
  private:
-  // The moving parts of the state, copied into locals while a batch of moves
-  // runs and written back after it.
-  struct Cursor;
-
   TarnelCore(std::size_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board, std::unique_ptr<Cell[]> goal,
              std::size_t gap, std::size_t misplaced);
 
-  std::size_t gap() const noexcept { return gap_row_ * mode_ + gap_column_; }
   void scramble();
   void clear_log_for(std::size_t text_bytes);
   // Plays ASCII text from text[0] for at most `count` bytes, stopping before
@@ -122,8 +117,7 @@ class TarnelCore {
   MoveLog cmds_;
   std::unique_ptr<Cell[]> board_;
   std::unique_ptr<Cell[]> goal_;
-  // The gap as row and column, from which the edge tests start; its cell
-  // index is gap().
+  // The gap as row and column, from which the edge tests start.
   std::size_t gap_row_;
   std::size_t gap_column_;
   std::size_t misplaced_;  // tiles (not the gap) whose cell differs from the goal

@@ -1,5 +1,13 @@
 #include "core/upper_case.hpp"
 
+// Every x86-64 processor has SSE2.
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define VOSTRAL_UPPER_CASE_SSE2 1
+#else
+#define VOSTRAL_UPPER_CASE_SSE2 0
+#endif
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -68,6 +76,33 @@ UpperMapping upper_case(char32_t code_point) noexcept {
   }
   const char32_t* chars = kUpperMulti[slot - kUpperMultiBase];
   return make_mapping(chars[0], chars[1], chars[2], chars[2] == 0 ? 2 : 3);
+}
+
+std::size_t upper_ascii_prefix(const unsigned char* text, std::size_t count, char* out) noexcept {
+  std::size_t at = 0;
+#if VOSTRAL_UPPER_CASE_SSE2
+  // Sixteen bytes a step: shifted by 0x80 - 'a', a-z are the 26 lowest signed bytes.
+  const __m128i shift = _mm_set1_epi8(static_cast<char>(0x80 - 'a'));
+  const __m128i above_z = _mm_set1_epi8(static_cast<char>(-128 + 26));
+  const __m128i case_bit = _mm_set1_epi8('a' - 'A');
+  for (; at + 16 <= count; at += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    if (_mm_movemask_epi8(bytes) != 0) break;
+    const __m128i lower = _mm_cmpgt_epi8(above_z, _mm_add_epi8(bytes, shift));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), _mm_xor_si128(bytes, _mm_and_si128(lower, case_bit)));
+  }
+#else
+  // Eight bytes a step to find the end, then a loop that vectorises.
+  std::size_t end = 0;
+  for (; end + 8 <= count; end += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text + end, sizeof word);
+    if ((word & 0x8080'8080'8080'8080u) != 0) break;
+  }
+  for (; at < end; ++at) out[at] = ascii_upper(text[at]);
+#endif
+  for (; at < count && text[at] < 0x80; ++at) out[at] = ascii_upper(text[at]);
+  return at;
 }
 
 }  // namespace vostral::core

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vostral::core {
@@ -16,5 +17,16 @@ struct UpperMapping {
 // The default full upper-case mapping of one code point taken alone (no context).
 // Surrogates and values above U+10FFFF map to themselves with count 1.
 UpperMapping upper_case(char32_t code_point) noexcept;
+
+// ASCII alone: a-z become A-Z. In 8-bit arithmetic throughout, so that a loop
+// of it vectorises byte-wide.
+constexpr char ascii_upper(std::uint8_t byte) noexcept {
+  const auto from_a = static_cast<std::uint8_t>(byte - std::uint8_t{'a'});
+  return static_cast<char>(static_cast<std::uint8_t>(byte - (from_a < 26 ? std::uint8_t{'a' - 'A'} : std::uint8_t{0})));
+}
+
+// Writes the upper-case form of text[0..count) to out[0..count) up to the
+// first byte that is not ASCII, and returns how many bytes came before it.
+std::size_t upper_ascii_prefix(const unsigned char* text, std::size_t count, char* out) noexcept;
 
 }  // namespace vostral::core

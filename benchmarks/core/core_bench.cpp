@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "benchmarks/floor/plain_game.hpp"
 #include "core/game_state.hpp"
 
 namespace {
@@ -41,6 +42,22 @@ double creation_us(std::uint64_t side, int repeats) {
     const TarnelCore game = TarnelCore::create(side);
     samples.push_back(elapsed_ns(start) / 1000.0);
     keep(static_cast<std::uint64_t>(game.board()[0]) + game.cmds().size());
+  }
+  return median(samples);
+}
+
+double plain_creation_us(std::size_t side, bool branch_free, int repeats) {
+  std::vector<double> samples;
+  for (int i = 0; i < repeats; ++i) {
+    const Clock::time_point start = Clock::now();
+    vostral::bench::PlainGame game;
+    if (branch_free) {
+      vostral::bench::plain_create<true>(game, side);
+    } else {
+      vostral::bench::plain_create<false>(game, side);
+    }
+    samples.push_back(elapsed_ns(start) / 1000.0);
+    keep(static_cast<std::uint64_t>(game.board[0]) + static_cast<std::uint64_t>(game.log[999]));
   }
   return median(samples);
 }
@@ -86,9 +103,14 @@ double move_sequence_ns_per_char(std::uint64_t side, const std::string& text) {
 }  // namespace
 
 int main() {
-  std::printf("creation (median)\n");
+  std::printf("creation (median), beside the plain floors of the same work: a branch per move, none\n");
   for (const auto& [side, repeats] : {std::pair<std::uint64_t, int>{4, 501}, {100, 101}, {1000, 21}}) {
-    std::printf("  n=%-5llu %10.2f us\n", static_cast<unsigned long long>(side), creation_us(side, repeats));
+    const double game = creation_us(side, repeats);
+    const double branching = plain_creation_us(side, false, repeats);
+    const double branch_free = plain_creation_us(side, true, repeats);
+    std::printf("  n=%-5llu %9.2f us   floors %9.2f us %9.2f us   ratios %.2fx %.2fx\n",
+                static_cast<unsigned long long>(side), game, branching, branch_free, game / branching,
+                game / branch_free);
   }
 
   const std::string letters = random_letters(1'000'000, "UDLR", 4, 1);

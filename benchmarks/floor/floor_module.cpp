@@ -11,6 +11,9 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
+
+#include "plain_game.hpp"
 
 namespace {
 
@@ -132,6 +135,47 @@ PyObject* floor_int(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(reinterpret_cast<FloorObject*>(self)->side);
 }
 
+// The floor of creating a game: a Python object holding what the plain loop
+// of plain_game.hpp makes, the branch-free form of it.
+struct GameObject {
+  PyObject ob_base;
+  vostral::bench::PlainGame game;
+};
+
+PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* mode = nullptr;
+  static const char* names[] = {"mode", nullptr};
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(names), &mode) == 0) return nullptr;
+  const unsigned long long side = PyLong_AsUnsignedLongLong(mode);
+  if (side == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return nullptr;
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  auto* record = reinterpret_cast<GameObject*>(object);
+  new (&record->game) vostral::bench::PlainGame();
+  try {
+    vostral::bench::plain_create<true>(record->game, static_cast<std::size_t>(side));
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(object);
+    return PyErr_NoMemory();
+  }
+  return object;
+}
+
+void game_dealloc(PyObject* self) {
+  reinterpret_cast<GameObject*>(self)->game.~PlainGame();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot GAME_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(game_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(game_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec GAME_SPEC = {"vostral_floor.Game", sizeof(GameObject), 0, Py_TPFLAGS_DEFAULT, GAME_SLOTS};
+
 template <class Function>
 PyCFunction as_method(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -165,11 +209,13 @@ PyModuleDef FLOOR_MODULE = {PyModuleDef_HEAD_INIT, "vostral_floor", "", -1, null
 PyMODINIT_FUNC PyInit_vostral_floor() {
   PyObject* module = PyModule_Create(&FLOOR_MODULE);
   if (module == nullptr) return nullptr;
-  PyObject* type = PyType_FromSpec(&FLOOR_SPEC);
-  if (type == nullptr || PyModule_AddObject(module, "Floor", type) != 0) {
-    Py_XDECREF(type);
-    Py_DECREF(module);
-    return nullptr;
+  for (auto [spec, name] : {std::pair{&FLOOR_SPEC, "Floor"}, std::pair{&GAME_SPEC, "Game"}}) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr || PyModule_AddObject(module, name, type) != 0) {
+      Py_XDECREF(type);
+      Py_DECREF(module);
+      return nullptr;
+    }
   }
   return module;
 }

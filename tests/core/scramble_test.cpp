@@ -1,12 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
+#include <span>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/game_state.hpp"
 #include "reference_game.hpp"
+#include "runtime/thread_rng.hpp"
+#include "test_seams.hpp"
 
 namespace vostral {
 namespace {
@@ -58,6 +65,45 @@ TEST(Scramble, TwoByTwoLandsOnAReachableArrangement) {
   // A stuck scramble would land on the same board every time; 200 random
   // walks all ending alike has odds far below one in 10^9.
   EXPECT_GT(seen.size(), 1u);
+}
+
+int fixed_seed(std::span<std::byte> out) noexcept {
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::byte>(i * 29 + 3);
+  return 0;
+}
+
+TEST(Scramble, DrawsDoNotDependOnHowManyAreAskedAtOnce) {
+  // Draws are taken from each generator output whole or in part; asked one
+  // at a time or in runs that start and end inside an output, the stream is
+  // the same.
+  test::ScopedEntropySource source(&fixed_seed);
+  const auto draws = [](std::initializer_list<std::size_t> runs) {
+    runtime::reset_thread_rng();
+    std::vector<std::uint8_t> all;
+    for (const std::size_t run : runs) {
+      std::vector<std::uint8_t> part(run);
+      runtime::draw_below_4(part);
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+  };
+  runtime::reset_thread_rng();
+  std::vector<std::uint8_t> one_by_one;
+  for (int i = 0; i < 2'100; ++i) {
+    std::uint8_t draw[1];
+    runtime::draw_below_4(draw);
+    one_by_one.push_back(draw[0]);
+  }
+  for (const auto& runs : {std::initializer_list<std::size_t>{1000, 1000, 100}, {7, 33, 32, 1, 64, 963, 1000},
+                           {31, 1, 31, 1, 2036}, {2100}}) {
+    EXPECT_EQ(draws(runs), one_by_one);
+  }
+  // Every value appears, about a quarter of the time each.
+  for (std::uint8_t value = 0; value < 4; ++value) {
+    const auto count = std::count(one_by_one.begin(), one_by_one.end(), value);
+    EXPECT_GT(count, 400) << int{value};
+    EXPECT_LT(count, 650) << int{value};
+  }
 }
 
 TEST(Scramble, TwoGamesHaveDifferentLogs) {
