@@ -170,7 +170,7 @@ class TestGame:
         expected, _ = play_model(board_of(screen.frames[0]), "ULDRLUUU", allow_blocked=True)
         assert board_of(screen.frames[-1]) == expected
         moved = sum(board_of(a) != board_of(b) for a, b in zip(screen.frames, screen.frames[1:]))
-        assert re.fullmatch(rf"time 0:00:0\d   moves {moved}", screen.frames[-1][6])
+        assert re.fullmatch(rf"time \d+:\d\d:\d\d   moves {moved}", screen.frames[-1][6])
         assert screen.frames[5][7] == "That key does nothing (the keys are above)."
         # The gap goes up at most twice on a 3x3 board: the last U is blocked.
         assert screen.frames[-1][7] == "Blocked: the gap is at the top edge."
@@ -252,7 +252,7 @@ def test_game_command_line(mode):
     out = demo.stdout
     assert out.count(f"vostral {mode}x{mode}, game 1:") == 4 and out.count(f"vostral {mode}x{mode}, game 2:") == 2
     assert "Blocked: the gap is at the top edge." in out and "Solved already" in out
-    solved = re.findall(rf"^{re.escape(play.BANNER)} in (0:00:0\d) with (\d+) moves?$", out, re.M)
+    solved = re.findall(rf"^{re.escape(play.BANNER)} in (\d+:\d\d:\d\d) with (\d+) moves?$", out, re.M)
     assert len(solved) == 3 and solved[0] == solved[1]  # frozen through the refused key
     assert out.endswith(f"vostral {mode}x{mode}: 2 of 2 games solved\n"
                         f"  game 1: solved in {solved[0][0]} with {play.counted(int(solved[0][1]), 'move')}\n"

