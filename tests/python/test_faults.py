@@ -1,12 +1,14 @@
 import glob
 import os
+import pathlib
 import re
 import subprocess
+import sys
 
 import pytest
 
 import vostral
-from support import LINUX, SANITIZED, TOO_LARGE, ZERO_SIDE
+from support import SANITIZED, TOO_LARGE, ZERO_SIDE
 from vostral import TarnelCore
 
 # Gets the fault class in a child process; its fault report ends before the marker.
@@ -111,57 +113,103 @@ class TestSubinterpreter:
         assert again == "True 2"
 
 
-@pytest.mark.skipif(not LINUX, reason="limits the address space and reads it from /proc")
+# How a child leaves room for ordinary work, not for a large board or a log as long
+# as a 64 MiB text.
+LIMIT_MEMORY = {
+    "linux": """
+import resource
+with open("/proc/self/status") as status:
+    address_space = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (address_space + (32 << 20), resource.RLIM_INFINITY))
+""",
+    # The module's own import of the C library's malloc refuses large blocks.
+    "win32": """
+import ctypes
+sys.path.insert(0, {tests!r})
+from windows_imports import ImportReplacement
+def limited(size):
+    return None if size >= (32 << 20) else malloc.original(size)
+malloc = ImportReplacement(vostral.__file__, "malloc", ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_size_t), limited)
+""",
+}
+
+
+@pytest.mark.skipif(sys.platform not in LIMIT_MEMORY, reason="no way to limit the memory here")
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory defeats an address-space limit")
 class TestMemory:
     def test_out_of_memory_is_memory_error_and_leaves_objects_usable(self, python_subprocess):
+        limit = LIMIT_MEMORY[sys.platform].format(tests=str(pathlib.Path(__file__).parents[1]))
         code = """
-            import resource, vostral
-            def address_space():
-                with open("/proc/self/status") as status:
-                    return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-            game = vostral.TarnelCore(4)
-            board, log, text = game.get_tarnel(), game.get_cmds_str(), "x" * (64 << 20)
-            # Room for ordinary work, not for a large board or a log as long as the text.
-            resource.setrlimit(resource.RLIMIT_AS, (address_space() + (32 << 20), resource.RLIM_INFINITY))
-            for call in (lambda: vostral.TarnelCore(46340), lambda: vostral.TarnelCore(20000),
-                         lambda: game.move_sequence(text)):
-                try:
-                    call()
-                except MemoryError as error:
-                    print(type(error).__name__)
-            print(game.get_tarnel() == board, game.get_cmds_str() == log)
-            print(game.move_tile("x"), game.get_cmds_str()[-1], vostral.TarnelCore(3).get_mode())
-        """
+import sys, vostral
+game = vostral.TarnelCore(4)
+board, log, text = game.get_tarnel(), game.get_cmds_str(), "x" * (64 << 20)
+""" + limit + """
+for call in (lambda: vostral.TarnelCore(46340), lambda: vostral.TarnelCore(20000),
+             lambda: game.move_sequence(text)):
+    try:
+        call()
+    except MemoryError as error:
+        print(type(error).__name__)
+print(game.get_tarnel() == board, game.get_cmds_str() == log)
+print(game.move_tile("x"), game.get_cmds_str()[-1], vostral.TarnelCore(3).get_mode())
+"""
         assert python_subprocess(code) == (0, "MemoryError\n" * 3 + "True True\nNone x 3\n", "")
+
+
+# How a child sets the module's wall clock to a UTC time "YYYY-MM-DD HH:MM:SS" that then
+# stands still, so that no reading depends on how long the child takes between calls;
+# and whether the setting took.
+SET_CLOCK = {
+    # The clock faker, preloaded, reads FAKETIME again on every call; an absolute
+    # time without "@" stands still.
+    "faketime": """
+import calendar, time
+def set_clock(stamp):
+    os.environ["FAKETIME"] = stamp
+def clock_faked(stamp):
+    return time.time() == calendar.timegm(time.strptime(stamp, "%Y-%m-%d %H:%M:%S"))
+""",
+    # The module's own import of the system clock, replaced; the interpreter keeps the real one.
+    "windows": """
+import calendar, time
+sys.path.insert(0, {tests!r})
+from windows_imports import FakeClock
+clock = FakeClock(vostral.__file__, 0)
+def set_clock(stamp):
+    clock.now = calendar.timegm(time.strptime(stamp, "%Y-%m-%d %H:%M:%S"))
+def clock_faked(stamp):
+    return True
+""",
+}
 
 
 @pytest.mark.skipif(SANITIZED, reason="preloading the clock faker next to the sanitizer's runtime hangs the process")
 class TestClock:
     def test_creation_and_duration_follow_the_clock(self, python_subprocess):
-        found = glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")
-        if not found:
-            pytest.skip("the clock faker is not installed")
-        # The faker reads FAKETIME again on every call, so the child moves its own clock;
-        # an absolute time without "@" stands still, so no reading depends on how long
-        # the child takes between two calls.
-        env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), found[0]])),
-               "FAKETIME": "2026-01-01 00:00:00", "FAKETIME_NO_CACHE": "1", "TZ": "UTC"}
-        code = PANIC_CLASS + """
-import time
-game, created = vostral.TarnelCore(4), time.time()
-os.environ["FAKETIME"] = "2026-01-01 01:02:05"
-print("faked" if time.time() - created == 3725 else "not faked")
+        if sys.platform == "win32":
+            env, seam = {}, SET_CLOCK["windows"].format(tests=str(pathlib.Path(__file__).parents[1]))
+        else:
+            found = glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")
+            if not found:
+                pytest.skip("the clock faker is not installed")
+            env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), found[0]])),
+                   "FAKETIME": "2026-01-01 00:00:00", "FAKETIME_NO_CACHE": "1", "TZ": "UTC"}
+            seam = SET_CLOCK["faketime"]
+        code = PANIC_CLASS + seam + """
+set_clock("2026-01-01 00:00:00")
+game = vostral.TarnelCore(4)
+set_clock("2026-01-01 01:02:05")
+print("faked" if clock_faked("2026-01-01 01:02:05") else "not faked")
 for now in ["01:02:05", "00:00:59", "00:01:00", "2026-01-02 01:01:01", "2025-12-31 23:00:00", "00:00:00"]:
-    os.environ["FAKETIME"] = now if " " in now else "2026-01-01 " + now
+    set_clock(now if " " in now else "2026-01-01 " + now)
     print(game.duration())
-os.environ["FAKETIME"] = "1969-12-31 23:00:00"
+set_clock("1969-12-31 23:00:00")
 for call in (lambda: vostral.TarnelCore(4), game.duration):
     try:
         call()
     except PanicException as error:
         print(error)
-os.environ["FAKETIME"] = "2026-01-01 00:00:00"
+set_clock("2026-01-01 00:00:00")
 print(game.get_mode(), len(game.get_cmds_str()), game.duration())
 """
         try:
