@@ -2,7 +2,7 @@
 
 Every CPython from 3.10 on that the pinned cibuildwheel knows (3.10 to 3.15),
 without the free-threaded builds; Linux glibc and musl on x86_64 and
-aarch64, macOS on x86_64 and arm64, 64-bit Windows.
+aarch64, macOS on x86_64 and arm64, Windows on x86_64 and ARM64.
 """
 
 import os
@@ -19,7 +19,7 @@ EXPECTED = {
     "linux": {f"{v}-{libc}_{arch}" for v in VERSIONS for libc in ("manylinux", "musllinux")
               for arch in ("x86_64", "aarch64")},
     "macos": {f"{v}-macosx_{arch}" for v in VERSIONS for arch in ("x86_64", "arm64")},
-    "windows": {f"{v}-win_amd64" for v in VERSIONS},
+    "windows": {f"{v}-win_{arch}" for v in VERSIONS for arch in ("amd64", "arm64")},
 }
 
 
