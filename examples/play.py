@@ -19,7 +19,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 import vostral
-from solve import counted, solve, solved_board
+from solve import Refused, counted, new_game, solve, solved_board
 
 BANNER = "*** SOLVED ***"
 HELP = "arrows or U/D/L/R move the gap, n new game, q quits"
@@ -64,12 +64,14 @@ class Round:
     """One game: the module's state, the moves that moved a tile, and the outcome,
     fixed at the move that solved the board."""
 
-    def __init__(self, mode: int, new_game: Callable[[int], vostral.TarnelCore]) -> None:
+    def __init__(self, mode: int, make: Callable[[int], vostral.TarnelCore]) -> None:
+        # The game first: a side that the module refuses fails here (Refused, with the
+        # module's message) before Python builds a board of mode² cells.
+        self.game = new_game(mode, make)
         self.goal = solved_board(mode)
-        self.game = new_game(mode)
         # Small boards can come out of the scramble solved; that is no game to play.
         while self.game.get_tarnel() == self.goal:
-            self.game = new_game(mode)
+            self.game = new_game(mode, make)
         self.moves = 0  # the log also holds blocked moves; this counts the ones that moved
         self.finish: Outcome | None = None
 
@@ -187,10 +189,10 @@ def show(session: Session, caption: str) -> None:
     print(f"\n{caption}", *(text for text, _ in session.screen_lines()), sep="\n")
 
 
-def demo(mode: int) -> int:
+def demo(session: Session) -> int:
     """Two scripted games on standard output, each solved by the example solver's keys,
     with a blocked move, a move after the solve and a new game; 0 when both end solved."""
-    session = Session(mode)
+    mode = session.mode
     keys = [ord(letter) for letter in "u" * mode]  # mode - 1 moves up at most: the last is blocked
     for number in (1, 2):
         show(session, f"Game {number}, as created:")
@@ -221,9 +223,12 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.mode < 2:
         parser.error("--mode must be at least 2")
+    try:
+        session = Session(args.mode)
+    except Refused as error:
+        parser.error(f"--mode {args.mode}: {error}")
     if args.demo:
-        return demo(args.mode)
-    session = Session(args.mode)
+        return demo(session)
     try:
         curses.wrapper(run, session)
     except KeyboardInterrupt:  # Ctrl-C quits as q does, summary included

@@ -13,7 +13,7 @@ import solve
 import vostral
 from reference import ReferenceTarnel
 from reference import solved_board as goal
-from support import unsolved_game
+from support import LINUX, SANITIZED, TOO_LARGE, unsolved_game
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -257,6 +257,24 @@ def test_game_command_line(mode):
     assert out.endswith(f"vostral {mode}x{mode}: 2 of 2 games solved\n"
                         f"  game 1: solved in {solved[0][0]} with {play.counted(int(solved[0][1]), 'move')}\n"
                         f"  game 2: solved in {solved[2][0]} with {play.counted(int(solved[2][1]), 'move')}\n")
+
+
+def limit_address_space():
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+
+
+@pytest.mark.parametrize("example", [pytest.param("play.py", marks=needs_curses), "solve.py"])
+def test_a_side_the_module_refuses_is_a_usage_error(example):
+    # The module must refuse the side before Python builds a board of that size; where
+    # it can, the limit turns a board built first into a MemoryError, not gigabytes.
+    limit = limit_address_space if LINUX and not SANITIZED else None
+    refused = subprocess.run([sys.executable, str(EXAMPLES / example), "--mode", "50000"], preexec_fn=limit,
+                             capture_output=True, text=True, timeout=120, check=False)
+    assert refused.returncode == 2 and refused.stdout == ""
+    message = TOO_LARGE.format(50000)
+    assert refused.stderr.endswith(f"{example}: error: --mode 50000: PanicException: {message}\n"), refused.stderr
 
 
 def test_solver_command_line():
