@@ -178,6 +178,32 @@ class TestGame:
         play.run(small, play.Session(4))
         assert "too small" in small.frames[-1][0]
 
+    def test_narrow_screens_wrap_the_text_and_say_the_size_they_need(self):
+        session = play.Session(3)
+        screen = StandInScreen([ord("x")], size=(24, 30))
+        play.run(screen, session)
+        board = play.board_lines(session.round.game.get_tarnel())
+        for frame in screen.frames:
+            assert all(len(text) < 30 for text in frame)  # the last column stays empty
+            blank = frame.index("")
+            assert " ".join(frame[:blank]) == f"vostral 3x3, game 1: {play.HELP}"
+            assert frame[blank + 1:blank + 4] == board
+        # After the board, a blank line and the time: the notice for the x key, wrapped.
+        assert " ".join(frame[blank + 6:]) == "That key does nothing (the keys are above)."
+
+        def message(size, mode=10):  # a 10x10 board is 29 columns wide
+            screen = StandInScreen([], size=size)
+            play.run(screen, play.Session(mode))
+            assert all(len(text) < size[1] for text in screen.frames[-1])
+            return " ".join(screen.frames[-1])
+
+        need = re.search(r"^Terminal too small: need (\d+) columns by (\d+) rows, have 20 by 24\.", message((24, 20)))
+        width, height = int(need[1]), int(need[2])
+        assert width == 30 and message((height, width)).startswith("vostral 10x10, game 1:")
+        for size in ((height - 1, width), (height, width - 1)):
+            assert message(size).startswith(f"Terminal too small: need {width} columns by {height} rows, "
+                                            f"have {size[1]} by {size[0]}.")
+
     def test_solve_freezes_the_game_and_a_new_one_starts(self):
         session = play.Session(3, new_game=SetClockGame)
         arrows = {"U": curses.KEY_UP, "D": curses.KEY_DOWN, "L": curses.KEY_LEFT, "R": curses.KEY_RIGHT}
