@@ -14,12 +14,14 @@ from __future__ import annotations
 import argparse
 import curses
 import sys
+import textwrap
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import NamedTuple
 
 import vostral
-from solve import counted, solve, solved_board
+from solve import Refused, counted, new_game, solve, solved_board
 
 BANNER = "*** SOLVED ***"
 HELP = "arrows or U/D/L/R move the gap, n new game, q quits"
@@ -32,6 +34,25 @@ QUIT_KEYS = {ord("q"), ord("Q")}
 EDGES = {"U": "top", "D": "bottom", "L": "left", "R": "right"}
 TICK_MS = 250  # getch gives up this often, so the clock moves on without key presses
 NOTICE_S = 2.0  # how long a notice (a blocked move) stays unless a key replaces it
+
+
+class Line(NamedTuple):
+    """One line of the game screen. On a narrow terminal a line that `wraps` is broken
+    between words; a board row cannot be, so the terminal must hold it whole."""
+
+    text: str
+    attribute: int = curses.A_NORMAL
+    wraps: bool = True
+
+    def least_width(self) -> int:
+        """The fewest columns that show the line, wrapped if need be, without cutting it."""
+        return max(map(len, self.text.split()), default=0) if self.wraps else len(self.text)
+
+    def rows(self, width: int) -> list[str]:
+        """The line as shown `width` columns wide: itself when it fits (spaces kept)."""
+        if not self.wraps or len(self.text) <= width:
+            return [self.text]
+        return textwrap.wrap(self.text, width, break_long_words=False, break_on_hyphens=False)
 
 
 def board_lines(board: Sequence[Sequence[int]]) -> list[str]:
@@ -64,12 +85,14 @@ class Round:
     """One game: the module's state, the moves that moved a tile, and the outcome,
     fixed at the move that solved the board."""
 
-    def __init__(self, mode: int, new_game: Callable[[int], vostral.TarnelCore]) -> None:
+    def __init__(self, mode: int, make: Callable[[int], vostral.TarnelCore]) -> None:
+        # The game first: a side that the module refuses fails here (Refused, with the
+        # module's message) before Python builds a board of mode² cells.
+        self.game = new_game(mode, make)
         self.goal = solved_board(mode)
-        self.game = new_game(mode)
         # Small boards can come out of the scramble solved; that is no game to play.
         while self.game.get_tarnel() == self.goal:
-            self.game = new_game(mode)
+            self.game = new_game(mode, make)
         self.moves = 0  # the log also holds blocked moves; this counts the ones that moved
         self.finish: Outcome | None = None
 
@@ -123,17 +146,17 @@ class Session:
         self.notice, self.notice_until = notice, time.monotonic() + NOTICE_S
         return True
 
-    def screen_lines(self) -> list[tuple[str, int]]:
-        """Everything the game screen shows, top to bottom, each line with its attribute."""
+    def screen_lines(self) -> list[Line]:
+        """Everything the game screen shows, top to bottom, before any wrapping."""
         mode, number = self.mode, len(self.finished) + 1
-        lines = [(f"vostral {mode}x{mode}, game {number}: {HELP}", curses.A_NORMAL), ("", curses.A_NORMAL)]
-        lines += [(text, curses.A_NORMAL) for text in board_lines(self.round.game.get_tarnel())]
-        lines += [("", curses.A_NORMAL), (f"time {self.round.time()}   moves {self.round.moves}", curses.A_NORMAL)]
+        lines = [Line(f"vostral {mode}x{mode}, game {number}: {HELP}"), Line("")]
+        lines += [Line(text, wraps=False) for text in board_lines(self.round.game.get_tarnel())]
+        lines += [Line(""), Line(f"time {self.round.time()}   moves {self.round.moves}")]
         finish = self.round.finish
         if finish:
-            lines.append((f"{BANNER} in {finish.time} with {counted(finish.moves, 'move')}", curses.A_BOLD))
+            lines.append(Line(f"{BANNER} in {finish.time} with {counted(finish.moves, 'move')}", curses.A_BOLD))
         if self.notice and time.monotonic() < self.notice_until:
-            lines.append((self.notice, curses.A_REVERSE))
+            lines.append(Line(self.notice, curses.A_REVERSE))
         return lines
 
     def summary(self) -> list[str]:
@@ -153,15 +176,26 @@ def flash() -> None:
         pass
 
 
-def draw(screen: curses.window, lines: list[tuple[str, int]]) -> None:
-    """Shows `lines`, or a short notice when the terminal cannot hold them."""
+def screen_rows(lines: list[Line], width: int) -> list[tuple[str, int]]:
+    """`lines` wrapped for a terminal `width` columns wide, each row with its attribute.
+    The last column stays empty: curses cannot write the bottom-right cell."""
+    return [(text, line.attribute) for line in lines for text in line.rows(max(width - 1, 1))]
+
+
+def draw(screen: curses.window, lines: list[Line]) -> None:
+    """Shows `lines`, wrapped to the terminal's width, or a notice saying what size the
+    terminal must be when it cannot hold them (wrapped too, and cut only where a single
+    word is wider than the terminal)."""
     screen.erase()
     height, width = screen.getmaxyx()
-    needed_height, needed_width = len(lines), max(len(text) for text, _ in lines) + 1
-    if height < needed_height or width < needed_width:
-        lines = [(f"Terminal too small: need {needed_width}x{needed_height},", curses.A_NORMAL),
-                 (f"have {width}x{height}. Enlarge it or press q.", curses.A_NORMAL)]
-    for row, (text, attribute) in enumerate(lines[:height]):
+    # A window `fit_width` columns wide and as tall as the rows it takes there holds it all.
+    fit_width = max(width, max(line.least_width() for line in lines) + 1)
+    rows = screen_rows(lines, fit_width)
+    if height < len(rows) or width < fit_width:
+        notice = Line(f"Terminal too small: need {fit_width} columns by {len(rows)} rows, "
+                      f"have {width} by {height}. Enlarge it or press q.")
+        rows = screen_rows([notice], width)
+    for row, (text, attribute) in enumerate(rows[:height]):
         try:
             screen.addstr(row, 0, text[:max(width - 1, 0)], attribute)
         except curses.error:  # a terminal shrunk to nothing; the next redraw catches up
@@ -184,13 +218,13 @@ def run(screen: curses.window, session: Session) -> None:
 
 
 def show(session: Session, caption: str) -> None:
-    print(f"\n{caption}", *(text for text, _ in session.screen_lines()), sep="\n")
+    print(f"\n{caption}", *(line.text for line in session.screen_lines()), sep="\n")
 
 
-def demo(mode: int) -> int:
+def demo(session: Session) -> int:
     """Two scripted games on standard output, each solved by the example solver's keys,
     with a blocked move, a move after the solve and a new game; 0 when both end solved."""
-    session = Session(mode)
+    mode = session.mode
     keys = [ord(letter) for letter in "u" * mode]  # mode - 1 moves up at most: the last is blocked
     for number in (1, 2):
         show(session, f"Game {number}, as created:")
@@ -221,9 +255,12 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.mode < 2:
         parser.error("--mode must be at least 2")
+    try:
+        session = Session(args.mode)
+    except Refused as error:
+        parser.error(f"--mode {args.mode}: {error}")
     if args.demo:
-        return demo(args.mode)
-    session = Session(args.mode)
+        return demo(session)
     try:
         curses.wrapper(run, session)
     except KeyboardInterrupt:  # Ctrl-C quits as q does, summary included

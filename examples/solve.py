@@ -38,6 +38,32 @@ def counted(number: int, noun: str) -> str:
     return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
 
 
+class Refused(Exception):
+    """The module would not make a game of the side asked for; the text is its message."""
+
+
+def new_game(mode: int, make: Callable[[int], vostral.TarnelCore] = vostral.TarnelCore) -> vostral.TarnelCore:
+    """`make(mode)`, with the module's refusal of the side raised as `Refused`: the
+    module's PanicException (a side above its largest, for one), OverflowError (a side
+    too large to convert) or MemoryError. Call it before building anything of size mode²
+    in Python, so that a side the module cannot hold fails at once with its message."""
+    try:
+        return make(mode)
+    except (OverflowError, MemoryError) as error:
+        raise Refused(_refusal(error)) from error
+    except BaseException as error:
+        # PanicException derives from BaseException and is not a module attribute: it is
+        # known by its class's module and name. Anything else (KeyboardInterrupt) goes on.
+        if (type(error).__module__, type(error).__name__) != ("vostral_runtime", "PanicException"):
+            raise
+        raise Refused(_refusal(error)) from error
+
+
+def _refusal(error: BaseException) -> str:
+    """The exception's type and message: "PanicException: mode 50000 is too large: …"."""
+    return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+
+
 def solved_board(n: int) -> list[list[int]]:
     """The goal: 1 … n²−1 in reading order, the gap (0) last."""
     return [[(r * n + c + 1) % (n * n) for c in range(n)] for r in range(n)]
@@ -476,7 +502,11 @@ def main(argv: list[str] | None = None) -> int:
     times: list[float] = []
     games = progress_bar(args.games, "game", sys.stderr) if args.games > 1 else _Silent()
     for number in range(1, args.games + 1):
-        game = vostral.TarnelCore(args.mode)
+        try:
+            game = new_game(args.mode)
+        except Refused as error:
+            games.close()
+            parser.error(f"--mode {args.mode}: {error}")
         # Only the constructive solver reports its tiles; the optimal one is for 3x3 at most.
         tiles = _Silent() if args.optimal else progress_bar(args.mode ** 2 - 1, "tile", sys.stderr)
         solver = solve_optimal if args.optimal else (lambda board: solve(board, tiles.update))

@@ -13,7 +13,7 @@ import solve
 import vostral
 from reference import ReferenceTarnel
 from reference import solved_board as goal
-from support import unsolved_game
+from support import LINUX, SANITIZED, TOO_LARGE, unsolved_game
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -178,6 +178,32 @@ class TestGame:
         play.run(small, play.Session(4))
         assert "too small" in small.frames[-1][0]
 
+    def test_narrow_screens_wrap_the_text_and_say_the_size_they_need(self):
+        session = play.Session(3)
+        screen = StandInScreen([ord("x")], size=(24, 30))
+        play.run(screen, session)
+        board = play.board_lines(session.round.game.get_tarnel())
+        for frame in screen.frames:
+            assert all(len(text) < 30 for text in frame)  # the last column stays empty
+            blank = frame.index("")
+            assert " ".join(frame[:blank]) == f"vostral 3x3, game 1: {play.HELP}"
+            assert frame[blank + 1:blank + 4] == board
+        # After the board, a blank line and the time: the notice for the x key, wrapped.
+        assert " ".join(frame[blank + 6:]) == "That key does nothing (the keys are above)."
+
+        def message(size, mode=10):  # a 10x10 board is 29 columns wide
+            screen = StandInScreen([], size=size)
+            play.run(screen, play.Session(mode))
+            assert all(len(text) < size[1] for text in screen.frames[-1])
+            return " ".join(screen.frames[-1])
+
+        need = re.search(r"^Terminal too small: need (\d+) columns by (\d+) rows, have 20 by 24\.", message((24, 20)))
+        width, height = int(need[1]), int(need[2])
+        assert width == 30 and message((height, width)).startswith("vostral 10x10, game 1:")
+        for size in ((height - 1, width), (height, width - 1)):
+            assert message(size).startswith(f"Terminal too small: need {width} columns by {height} rows, "
+                                            f"have {size[1]} by {size[0]}.")
+
     def test_solve_freezes_the_game_and_a_new_one_starts(self):
         session = play.Session(3, new_game=SetClockGame)
         arrows = {"U": curses.KEY_UP, "D": curses.KEY_DOWN, "L": curses.KEY_LEFT, "R": curses.KEY_RIGHT}
@@ -257,6 +283,24 @@ def test_game_command_line(mode):
     assert out.endswith(f"vostral {mode}x{mode}: 2 of 2 games solved\n"
                         f"  game 1: solved in {solved[0][0]} with {play.counted(int(solved[0][1]), 'move')}\n"
                         f"  game 2: solved in {solved[2][0]} with {play.counted(int(solved[2][1]), 'move')}\n")
+
+
+def limit_address_space():
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+
+
+@pytest.mark.parametrize("example", [pytest.param("play.py", marks=needs_curses), "solve.py"])
+def test_a_side_the_module_refuses_is_a_usage_error(example):
+    # The module must refuse the side before Python builds a board of that size; where
+    # it can, the limit turns a board built first into a MemoryError, not gigabytes.
+    limit = limit_address_space if LINUX and not SANITIZED else None
+    refused = subprocess.run([sys.executable, str(EXAMPLES / example), "--mode", "50000"], preexec_fn=limit,
+                             capture_output=True, text=True, timeout=120, check=False)
+    assert refused.returncode == 2 and refused.stdout == ""
+    message = TOO_LARGE.format(50000)
+    assert refused.stderr.endswith(f"{example}: error: --mode 50000: PanicException: {message}\n"), refused.stderr
 
 
 def test_solver_command_line():
