@@ -26,7 +26,7 @@ FULL_STAGES=(
   "stage_wheels       one stable-ABI wheel on CPython 3.10-3.13, auditwheel, the hosted CI's builds (scripts/wheels.sh)"
   "stage_unstable     CPython 3.14 and 3.15 in a root of Debian unstable: the module built there and the stable-ABI wheel (scripts/unstable.sh)"
   "stage_clang        the C++ tests and the Python suite built with Clang (scripts/clang.sh)"
-  "stage_windows      cross-built for Windows: C++ tests under Wine, both modules linked (scripts/windows.sh)"
+  "stage_windows      Windows: C++ tests under Wine; two zig-built wheels, each installed and tested in Windows CPython 3.10-3.13 under Wine (scripts/windows.sh)"
 )
 
 # build_and_test PRESET: configure and build the preset, then run its C++
