@@ -48,8 +48,13 @@ on_exit() {
 trap on_exit EXIT
 
 ensure_debs wine64 googletest dpkg-dev unzip binutils-mingw-w64-x86-64
-ensure_venv "$ROOT/requirements-windows.txt"
-VOSTRAL_ZIG=$("$VENV/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+ensure_venv "$ROOT/requirements-build.txt"
+# zig lives in the cache, not the checkout: its cache of the C and C++
+# runtimes it builds for the target (minutes of work) is keyed by the path of
+# its own files, so a zig in each fresh clone would build them all again.
+ZIG_VENV="$WINDOWS_CACHE/zig-venv"
+ensure_venv "$ROOT/requirements-windows.txt" "$ZIG_VENV" "$(find_python)"
+VOSTRAL_ZIG=$("$ZIG_VENV/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export VOSTRAL_ZIG
 mkdir -p "$WINDOWS_CACHE" "$WHEELS"
 cd "$ROOT"
