@@ -243,6 +243,13 @@ unzip -q -o "$cp311_wheel" 'vostral*.pyd' -d "$BUILD-unpacked/cp311"
 check_module "$BUILD-unpacked/abi3/vostral.pyd" python3.dll
 check_module "$BUILD-unpacked/cp311/vostral.cp311-win_amd64.pyd" python311.dll
 
+# The interpreters and their test tools into the cache first, one at a time:
+# the installations below run two at a time, and two of them share 3.11.
+for version in "${EMBEDDED_VERSIONS[@]}"; do
+  step "Windows CPython $version: the interpreter and its test tools (cached)"
+  embedded_python "$version" >/dev/null
+  windows_test_wheels "$version" >/dev/null
+done
 STEP="the Windows interpreters"
 # Each installation in a subshell of its own, outside any condition, so that
 # -e stops it at its first failing step while the others still run; two at a
