@@ -2,15 +2,16 @@
 # Reliability suites (tests/reliability), then a summary of figures:
 #   1. model state machine, fuzz run over the whole call surface (guided by the
 #      coverage of a build with the address and undefined-behaviour checks) and
-#      fault isolation, against the module in .venv;
+#      fault isolation, against the module installed in the session's
+#      environment;
 #   2. fault isolation, the fuzz corpus and the sweep of single allocation
 #      failures under the sanitizer build;
 #   3. memcheck over a short subset with the debug build, counting only errors
 #      whose stack passes through the module.
-# The sanitizer and debug builds are the presets' own trees (build/asan,
-# build/dev), shared with scripts/test.sh.
+# The sanitizer and debug builds are trees of their own (build/reliability-*),
+# so that this stage can run beside the others; ccache makes them cheap.
 #
-#   bash scripts/reliability.sh [--long]
+# Run by nox, which installs the module first: `.venv/bin/nox -s reliability [-- --long]`.
 #
 # The profile is VOSTRAL_TEST_PROFILE, full by default. --long sets the long one
 # (many more examples, inputs and calls) and adds the Python suite, whose thread
@@ -30,10 +31,8 @@ if [[ $PROFILE == long ]]; then
 fi
 
 ensure_debs g++ libgtest-dev valgrind faketime
-ensure_venv "$ROOT/requirements-dev.txt"
+PY=$(session_python)
 cd "$ROOT"
-PY="$VENV/bin/python"
-"$PY" -c 'import vostral' 2>/dev/null || install_module
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
@@ -49,9 +48,9 @@ build() {  # build DIR PRESET [options...]: just the module
     cmake --build "$dir" --target vostral >>"$WORK/cmake.log" 2>&1 || { cat "$WORK/cmake.log"; return 1; }
 }
 
-say "build: sanitizers (build/asan), debug (build/dev)"
-build build/asan asan
-build build/dev dev
+say "build: sanitizers (build/reliability-asan), debug (build/reliability-dev)"
+build build/reliability-asan asan
+build build/reliability-dev dev
 
 # The fuzz build: coverage hooks and checks, resolved at run time by the
 # runtime that comes with the fuzzer. That runtime predates two of the
@@ -59,10 +58,10 @@ build build/dev dev
 unset VOSTRAL_FUZZ_PYTHONPATH VOSTRAL_FUZZ_PRELOAD
 fuzz_runtime=$("$PY" -c 'import atheris; print(atheris.path())' 2>/dev/null)/asan_with_fuzzer.so || true
 if [[ -f "$fuzz_runtime" ]] && ensure_debs clang-16 libclang-rt-16-dev; then
-  say "build: coverage and checks for the fuzz run (build/rel-fuzz)"
-  if build build/rel-fuzz asan -DCMAKE_CXX_COMPILER=clang++-16 -DVOSTRAL_SANITIZE=OFF -DVOSTRAL_BUILD_TESTS=OFF \
+  say "build: coverage and checks for the fuzz run (build/reliability-fuzz)"
+  if build build/reliability-fuzz asan -DCMAKE_CXX_COMPILER=clang++-16 -DVOSTRAL_SANITIZE=OFF -DVOSTRAL_BUILD_TESTS=OFF \
       -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=function,vptr -fno-sanitize-recover=all -fno-omit-frame-pointer"; then
-    export VOSTRAL_FUZZ_PYTHONPATH="$ROOT/build/rel-fuzz"
+    export VOSTRAL_FUZZ_PYTHONPATH="$ROOT/build/reliability-fuzz"
     export VOSTRAL_FUZZ_PRELOAD="$fuzz_runtime $(g++ -print-file-name=libstdc++.so)"
   fi
 fi
@@ -72,7 +71,7 @@ say "reliability suites against the installed module ($PROFILE)"
 "$PY" -m pytest tests/reliability "${python_suite[@]}" -p no:cacheprovider || failed+=("suites")
 
 say "fault isolation, the fuzz corpus and allocation failures under the sanitizers"
-VOSTRAL_RELIABILITY_FIGURES="$WORK/figures.asan" VOSTRAL_SANITIZED=1 PYTHONPATH="$ROOT/build/asan" \
+VOSTRAL_RELIABILITY_FIGURES="$WORK/figures.asan" VOSTRAL_SANITIZED=1 PYTHONPATH="$ROOT/build/reliability-asan" \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
   "$PY" -m pytest tests/reliability/test_fault_isolation.py tests/reliability/test_fuzz.py::test_corpus_replays_cleanly \
   tests/reliability/test_allocation_failures.py \
@@ -81,7 +80,7 @@ sanitizer_findings=$(grep -cE "ERROR: AddressSanitizer|runtime error:" "$WORK/as
 
 say "memcheck over a short subset (debug build)"
 mkdir "$WORK/memcheck"
-VOSTRAL_RELIABILITY_FIGURES= PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build/dev" \
+VOSTRAL_RELIABILITY_FIGURES= PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build/reliability-dev" \
   valgrind --tool=memcheck --trace-children=yes --num-callers=40 --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
   --xml=yes --xml-file="$WORK/memcheck/%p.xml" \
   "$PY" -m pytest tests/python/test_binding.py tests/reliability/test_fuzz.py::test_corpus_replays_cleanly \

@@ -8,13 +8,14 @@
 #   2. the stable-ABI wheel (cp310-abi3) built on this machine for 3.10: the
 #      one given as the argument, else the wheels stage's, else a new one.
 # Making and entering the root needs root rights and the Debian mirror; when
-# either is missing the script says so and exits with 77 (skipped).
+# either is missing the script fails, naming the versions left untested.
 #
-#   bash scripts/unstable.sh [vostral-...-cp310-abi3-linux_x86_64.whl]
+# Run by nox (`.venv/bin/nox -s unstable`), in an environment with
+# requirements-dev.lock:
+#   nox -s unstable [-- vostral-...-cp310-abi3-linux_x86_64.whl]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-SKIPPED=77
 UNSTABLE_ROOT=/var/tmp/vostral-unstable-root
 VERSIONS=(3.14 3.15)
 # What the root needs besides the interpreters: the build, and the clock
@@ -22,21 +23,21 @@ VERSIONS=(3.14 3.15)
 BUILD_PACKAGES=(g++ cmake ninja-build faketime)
 
 if [[ $(id -u) -ne 0 ]]; then
-  echo "SKIPPED: making and entering a root of Debian unstable needs root rights; CPython ${VERSIONS[*]} not tested"
-  exit $SKIPPED
+  echo "FAILED: making and entering a root of Debian unstable needs root rights; CPython ${VERSIONS[*]} not tested"
+  exit 1
 fi
 ensure_debs debootstrap g++
-ensure_venv "$ROOT/requirements-test.txt"
+PY=$(session_python)
 if [[ -n "${1:-}" ]]; then
   WHEEL=$(realpath "$1")
 elif ls "$ROOT"/build/wheels/vostral-*-cp310-abi3-*.whl >/dev/null 2>&1; then
   WHEEL=$(ls "$ROOT"/build/wheels/vostral-*-cp310-abi3-*.whl | head -1)
 else
-  mkdir -p "$ROOT/build/wheels"
-  WHEEL=$(build_stable_abi_wheel "$ROOT/build/wheels")
+  say "building the stable-ABI wheel with $("$PY" -c 'import sys; print(sys.version.split()[0])')"
+  "$PY" -m pip wheel -q --no-build-isolation --no-deps -w "$ROOT/build/wheels" \
+    -C wheel.py-api=cp310 -C cmake.define.VOSTRAL_WERROR=ON "$ROOT"
+  WHEEL=$(ls "$ROOT"/build/wheels/vostral-*-cp310-abi3-*.whl | head -1)
 fi
-WHEELS_VENV="$ROOT/.venv-wheels"
-ensure_venv "$ROOT/requirements-wheels.txt" "$WHEELS_VENV" "$(pyenv_python 12)"
 
 packages=("${BUILD_PACKAGES[@]}")
 for version in "${VERSIONS[@]}"; do packages+=("python$version" "python$version-dev"); done
@@ -51,8 +52,8 @@ if [[ ! -f "$UNSTABLE_ROOT/.vostral-packages" || "$(cat "$UNSTABLE_ROOT/.vostral
       >"$ROOT/build/debootstrap.log" 2>&1; then
     tail -20 "$ROOT/build/debootstrap.log"
     rm -rf --one-file-system "$UNSTABLE_ROOT"
-    echo "SKIPPED: could not make a root of Debian unstable from $mirror (log above); CPython ${VERSIONS[*]} not tested"
-    exit $SKIPPED
+    echo "FAILED: could not make a root of Debian unstable from $mirror (log above); CPython ${VERSIONS[*]} not tested"
+    exit 1
   fi
   echo "${packages[*]}" >"$UNSTABLE_ROOT/.vostral-packages"
 fi
@@ -79,7 +80,7 @@ rm -rf --one-file-system "$UNSTABLE_ROOT/src" "$UNSTABLE_ROOT/opt/vostral"
 mkdir -p "$UNSTABLE_ROOT/src"
 cp -r "$ROOT/CMakeLists.txt" "$ROOT/CMakePresets.json" "$ROOT/pyproject.toml" "$ROOT/cmake" "$ROOT/core" \
   "$ROOT/module" "$ROOT/runtime" "$ROOT/tests" "$ROOT/examples" "$UNSTABLE_ROOT/src/"
-tools=$(requirement_lines "$ROOT/requirements-test.txt" | grep -E '^(pytest|hypothesis|tqdm)==')
+tools=$(grep -hE '^(pytest|hypothesis|tqdm)==' "$ROOT/requirements-test.txt" "$ROOT/requirements-examples.txt")
 
 inside() {  # inside COMMAND...: runs a shell command in the root, from /src
   chroot "$UNSTABLE_ROOT" env -i PATH=/usr/bin:/bin HOME=/tmp VOSTRAL_TEST_PROFILE=quick sh -c "cd /src && $*"
@@ -89,9 +90,9 @@ failed=()
 for version in "${VERSIONS[@]}"; do
   deps=/opt/vostral/tools-$version wheel=/opt/vostral/wheel-$version build=/opt/vostral/build-$version
   # shellcheck disable=SC2086
-  "$WHEELS_VENV/bin/python" -m pip install -q --target "$UNSTABLE_ROOT$deps" --python-version "$version" \
+  "$PY" -m pip install -q --target "$UNSTABLE_ROOT$deps" --python-version "$version" \
     --only-binary=:all: $tools
-  "$WHEELS_VENV/bin/python" -m pip install -q --target "$UNSTABLE_ROOT$wheel" --python-version "$version" \
+  "$PY" -m pip install -q --target "$UNSTABLE_ROOT$wheel" --python-version "$version" \
     --only-binary=:all: --no-deps "$WHEEL"
 
   say "CPython $version (Debian unstable): the stable-ABI wheel"

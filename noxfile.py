@@ -1,0 +1,309 @@
+"""The project's test stages, one nox session each.
+
+    .venv/bin/nox                 the quick tier: lint, then the quick session
+    .venv/bin/nox -t full         every stage, what CI runs (bash scripts/test.sh --full)
+    .venv/bin/nox -s demo         the demonstration
+    .venv/bin/nox -l              the sessions and what each checks
+
+`bash scripts/test.sh` and `bash scripts/demo.sh` make .venv (uv and nox, as
+requirements-tools.lock pins them) first. Every environment is made by uv and
+holds exactly what a lock names (`uv pip sync`); the locks come from the
+requirements-*.txt beside them (`nox -s lock`). The stages that only a shell
+does well (a root of Debian unstable, Wine, the cross toolchain) are scripts
+that their session runs.
+"""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import nox
+
+ROOT = pathlib.Path(__file__).resolve().parent
+DEV_LOCK = "requirements-dev.lock"
+LINT_LOCK = "requirements-lint.lock"
+WHEELS_LOCK = "requirements-wheels.lock"
+# Lock file: (inputs, the interpreters it serves, extra uv pip compile options).
+LOCKS = {
+    "requirements-tools.lock": (["requirements-tools.txt"], "3.10", []),
+    DEV_LOCK: (["requirements-dev.txt"], "3.10", []),
+    LINT_LOCK: (["requirements-lint.txt"], "3.12", []),
+    WHEELS_LOCK: (["requirements-wheels.txt"], "3.12", []),
+    "requirements-windows.lock": (["requirements-windows.txt"], "3.10", []),
+}
+# The oldest supported CPython by default: what passes there holds for every later one.
+OLDEST = os.environ.get("PYTHON") or "3.10"
+OTHERS = ["3.11", "3.12", "3.13"]
+EVERY = ["3.10", *OTHERS]
+CXX_TEST_DEBS = ["g++", "libgtest-dev", "faketime", "ccache"]
+
+nox.needs_version = ">=2026.10.20"
+nox.options.default_venv_backend = "uv"
+nox.options.reuse_venv = "yes"
+# A promised interpreter that is missing fails its session, naming it.
+nox.options.error_on_missing_interpreters = True
+nox.options.sessions = ["quick", "lint"]
+
+
+def _pyenv_bins():
+    """The newest pyenv CPython of each minor version, by its own bin directory:
+    pyenv's shims refuse a version that is not selected."""
+    root = os.environ.get("PYENV_ROOT") or str(pathlib.Path.home() / ".pyenv")
+    if shutil.which("pyenv"):
+        root = subprocess.run(["pyenv", "root"], capture_output=True, text=True, check=False).stdout.strip() or root
+    newest = {}
+    for version in pathlib.Path(root, "versions").glob("3.*"):
+        parts = version.name.split(".")
+        if len(parts) == 3 and all(part.isdigit() for part in parts) and (version / "bin").is_dir():
+            key = tuple(map(int, parts))
+            if key > newest.get(key[:2], (0,)):
+                newest[key[:2]] = key
+    return [str(pathlib.Path(root, "versions", ".".join(map(str, key)), "bin")) for key in newest.values()]
+
+
+# The scripts that sessions run call uv, which sits beside nox in .venv.
+os.environ["PATH"] = os.pathsep.join([*_pyenv_bins(), str(pathlib.Path(sys.executable).parent), os.environ.get("PATH", "")])
+# Interpreters come from this machine only: a missing one is an error, not a download.
+os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")
+# Every CMake build compiles through ccache, which also serves fresh clones:
+# paths under the checkout are hashed relative to it.
+if shutil.which("ccache"):
+    os.environ.setdefault("CMAKE_CXX_COMPILER_LAUNCHER", "ccache")
+    os.environ.setdefault("CCACHE_BASEDIR", str(ROOT))
+
+
+def debs(session, *packages):
+    """Installs the Debian packages that are missing."""
+    session.run("bash", "scripts/debs.sh", *packages, external=True, silent=True)
+
+
+def sync(session, lock=DEV_LOCK):
+    """The session's environment, exactly as the lock has it."""
+    session.run_install("uv", "pip", "sync", "--quiet", lock)
+
+
+def _tag(session, python):
+    """cp310 and the like, for the interpreter."""
+    code = "import sys; print('cp%d%d' % sys.version_info[:2])"
+    return session.run(str(python), "-c", code, silent=True, external=True).strip()
+
+
+def install_module(session, *settings):
+    """A real (not editable) build and install of the module, warnings as errors."""
+    session.run_install(
+        "uv", "pip", "install", "--quiet", "--no-deps", "--no-build-isolation", "--reinstall-package", "vostral",
+        "-C", "cmake.define.VOSTRAL_WERROR=ON", *settings, ".",
+    )
+
+
+def dev_environment(session):
+    """The everyday environment, .nox/dev, for the quick tier and the demo: the
+    dev lock and an editable install of the module that rebuilds itself, when
+    imported, in build/editable-cpXY (a debug build, warnings as errors, with
+    the C++ tests). Returns (its interpreter, environment for session.run,
+    build directory)."""
+    python = OLDEST
+    venv = ROOT / ".nox" / "dev"
+    wanted = session.run(_which(python), "-c", "import sys; print(sys.version)", silent=True, external=True)
+    have = None
+    if (venv / "bin" / "python").exists():
+        have = subprocess.run([venv / "bin" / "python", "-c", "import sys; print(sys.version)"],
+                              capture_output=True, text=True, check=False).stdout
+    if have != wanted:
+        session.run("uv", "venv", "--quiet", "--clear", "--python", _which(python), str(venv), external=True)
+    env = {"VIRTUAL_ENV": str(venv), "PATH": os.pathsep.join([str(venv / "bin"), os.environ["PATH"]])}
+    build = f"build/editable-{_tag(session, venv / 'bin' / 'python')}"
+    # The build runs without isolation, with the lock's backend, CMake and
+    # Ninja: they must be there before the module is built, and the rebuilds at
+    # import use the same ones.
+    if not list(venv.glob("lib/python*/site-packages/scikit_build_core")):
+        session.run("uv", "pip", "sync", "--quiet", DEV_LOCK, env=env, external=True)
+    if not (ROOT / build / "CMakeCache.txt").exists():
+        session.log(f"building vostral into {build} (a debug build with the C++ tests: a minute or two the first time)")
+    editable = pathlib.Path(session.create_tmp(), "editable.txt")
+    editable.write_text(f"-e {ROOT}\n")
+    session.run(
+        "uv", "pip", "sync", "--quiet", "--no-build-isolation",
+        "-C", "editable.rebuild=true", "-C", "editable.verbose=false", "-C", f"build-dir={build}",
+        "-C", "build.targets=all", "-C", "cmake.build-type=Debug",
+        "-C", "cmake.define.VOSTRAL_WERROR=ON", "-C", "cmake.define.VOSTRAL_BUILD_TESTS=ON",
+        DEV_LOCK, str(editable), env=env, external=True,
+    )
+    return str(venv / "bin" / "python"), env, build
+
+
+def _which(python):
+    found = shutil.which(python if os.sep in python else f"python{python}")
+    if not found:
+        raise nox.command.CommandFailed(f"CPython {python} not found (set PYTHON, or install it with pyenv)")
+    return found
+
+
+@nox.session(venv_backend="none", tags=["quick", "full"])
+def quick(session):
+    """The everyday tier: the editable debug build (rebuilt as the sources
+    changed), its C++ tests, and the Python suite against it (quick profile)."""
+    debs(session, *CXX_TEST_DEBS)
+    python, env, build = dev_environment(session)
+    bin_dir = pathlib.Path(python).parent
+    session.run(bin_dir / "cmake", "--build", build, env=env, external=True)
+    session.run(bin_dir / "ctest", "--test-dir", build, "--exclude-regex", "^pytest$", "--parallel", "2",
+                "--output-on-failure", env=env, external=True)
+    session.run(python, "-m", "pytest", "tests/python", "-p", "no:cacheprovider", *session.posargs,
+                env={**env, "VOSTRAL_TEST_PROFILE": "quick"}, external=True)
+
+
+@nox.session(venv_backend="none")
+def demo(session):
+    """A tour of the API, scripted games and the solver, on the editable build."""
+    debs(session, *CXX_TEST_DEBS)
+    python, env, _ = dev_environment(session)
+    run = lambda *args: session.run(python, *args, env=env, external=True)  # noqa: E731
+    session.log("a tour of the API")
+    run("examples/demo.py")
+    session.log("scripted games")
+    run("examples/play.py", "--demo")
+    session.log("the solver: 3x3 optimally, then larger boards constructively")
+    run("examples/solve.py", "--mode", "3", "--games", "3", "--optimal")
+    for side in ("5", "10", "20"):
+        run("examples/solve.py", "--mode", side)
+
+
+@nox.session(python="3.12", tags=["quick", "full"])
+def lint(session):
+    """ruff, clang-format and clang-tidy (over the quick session's compile database)."""
+    sync(session, LINT_LOCK)
+    build = f"build/editable-{_tag(session, _which(OLDEST))}"
+    session.run("python", "tools/lint.py", "--build-dir", build, *session.posargs)
+
+
+def cmake_suite(session, preset, build, profile, *options):
+    """Configures and builds a preset, runs its C++ tests, then the Python suite
+    against its module through CTest, whose output is shown whole."""
+    session.run("cmake", "--preset", preset, "-B", build, f"-DPython_EXECUTABLE={session.virtualenv.location}/bin/python",
+                *options, silent=True)
+    session.run("cmake", "--build", build, "--parallel", "2")
+    env = {"VOSTRAL_TEST_PROFILE": profile}
+    session.run("ctest", "--test-dir", build, "--exclude-regex", "^pytest$", "--parallel", "2", "--output-on-failure", env=env)
+    session.run("ctest", "--test-dir", build, "--tests-regex", "^pytest$", "--verbose", env=env)
+
+
+@nox.session(python=OLDEST, tags=["full"])
+def asan(session):
+    """The address and undefined-behaviour sanitizers: C++ tests and the Python suite (full profile)."""
+    debs(session, *CXX_TEST_DEBS)
+    sync(session)
+    cmake_suite(session, "asan", "build/asan", "full")
+
+
+@nox.session(python=OLDEST, tags=["full"])
+def installed(session):
+    """`pip install .` (not editable): the Python suite and the stub check (full profile)."""
+    debs(session, "g++", "faketime", "ccache")
+    sync(session)
+    install_module(session)
+    session.run("python", "-m", "pytest", "tests/python", "tests/typing", "-p", "no:cacheprovider",
+                env={"VOSTRAL_TEST_PROFILE": "full"})
+
+
+@nox.session(python=OLDEST, tags=["full"])
+def reliability(session):
+    """Model, fuzzing, fault isolation, allocation failures, memcheck (scripts/reliability.sh; `-- --long`)."""
+    debs(session, *CXX_TEST_DEBS, "valgrind")
+    sync(session)
+    install_module(session)
+    session.run("bash", "scripts/reliability.sh", *session.posargs, env={"VOSTRAL_TEST_PROFILE": "full"}, external=True)
+
+
+@nox.session(python=OTHERS, tags=["full"])
+def versions(session):
+    """The module built for each later CPython, and the Python suite against it (quick profile)."""
+    debs(session, "g++", "faketime", "ccache")
+    sync(session)
+    install_module(session)
+    session.run("python", "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q",
+                env={"VOSTRAL_TEST_PROFILE": "quick"})
+
+
+@nox.session(python="3.10", tags=["full"])
+def wheel(session):
+    """One stable-ABI wheel (cp310-abi3), built with the oldest CPython, into build/wheels."""
+    debs(session, "g++", "ccache")
+    sync(session)
+    out = ROOT / "build" / "wheels"
+    for old in out.glob("vostral-*-linux_*.whl"):
+        old.unlink()
+    session.run("python", "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps", "-w", str(out),
+                "-C", "wheel.py-api=cp310", "-C", "cmake.define.VOSTRAL_WERROR=ON", ".")
+
+
+def abi3_wheel():
+    found = sorted((ROOT / "build" / "wheels").glob("vostral-*-cp310-abi3-linux_*.whl"))
+    if not found:
+        raise nox.command.CommandFailed("no stable-ABI wheel in build/wheels: run the wheel session")
+    return str(found[-1])
+
+
+@nox.session(python=EVERY, requires=["wheel"], tags=["full"])
+def wheel_test(session):
+    """The stable-ABI wheel installed on each CPython, and the Python suite against it (quick profile)."""
+    debs(session, "faketime")
+    sync(session)
+    session.run_install("uv", "pip", "install", "--quiet", "--no-deps", "--reinstall-package", "vostral", abi3_wheel())
+    # The module that answers must be the wheel's one binary.
+    session.run("python", "-c", "import vostral; assert vostral.__file__.endswith('.abi3.so'), vostral.__file__")
+    session.run("python", "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q",
+                env={"VOSTRAL_TEST_PROFILE": "quick"})
+
+
+@nox.session(python="3.12", requires=["wheel"], tags=["full"])
+def wheel_audit(session):
+    """auditwheel's verdict on the stable-ABI wheel, and the hosted CI's build identifiers."""
+    sync(session, WHEELS_LOCK)
+    session.run("auditwheel", "show", abi3_wheel())
+    # Not the suites' conftest: this check needs neither the module nor its test tools.
+    session.run("python", "-m", "pytest", "tests/packaging", "--noconftest", "-p", "no:cacheprovider", "-q")
+
+
+@nox.session(python="3.10", requires=["wheel"], tags=["full"])
+def unstable(session):
+    """CPython 3.14 and 3.15 in a root of Debian unstable: the module built there, and the stable-ABI wheel."""
+    sync(session)
+    session.run("bash", "scripts/unstable.sh", abi3_wheel(), external=True)
+
+
+@nox.session(python=OLDEST, tags=["full"])
+def clang(session):
+    """The debug build with Clang 16, warnings as errors: C++ tests and the Python suite (quick profile).
+    (Debian 12's default clang-14 cannot compile libstdc++'s <source_location>.)"""
+    debs(session, "clang-16", *CXX_TEST_DEBS)
+    sync(session)
+    cmake_suite(session, "dev", "build/clang", "quick", "-DCMAKE_CXX_COMPILER=clang++-16")
+
+
+@nox.session(python="3.10", tags=["full"])
+def windows(session):
+    """Windows: C++ tests under Wine; two zig-built wheels, each installed and tested in
+    Windows CPython 3.10-3.13 under Wine (scripts/windows.sh)."""
+    sync(session)
+    # zig keeps a cache of its own; the wrappers it is called through are no compiler ccache knows.
+    session.run("bash", "scripts/windows.sh", env={"CMAKE_CXX_COMPILER_LAUNCHER": "", "CMAKE_C_COMPILER_LAUNCHER": ""},
+                external=True)
+
+
+@nox.session(python=OLDEST)
+def bench(session):
+    """The benchmarks (scripts/bench.sh; arguments after -- go to benchmarks/bench.py)."""
+    debs(session, "g++", "valgrind", "ccache")
+    sync(session)
+    session.run("bash", "scripts/bench.sh", *session.posargs, external=True)
+
+
+@nox.session(venv_backend="none")
+def lock(session):
+    """Compiles every requirements-*.lock from its requirements-*.txt, hashes included."""
+    for lock_file, (inputs, python, options) in LOCKS.items():
+        session.run("uv", "pip", "compile", "--quiet", "--universal", "--generate-hashes", "--python-version", python,
+                    *options, *inputs, "-o", lock_file, external=True)
