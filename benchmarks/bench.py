@@ -239,7 +239,7 @@ def print_table(headers, rows):
     widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) for i, h in enumerate(headers)]
 
     def line(cells):
-        return " | ".join(str(c).ljust(w) for c, w in zip(cells, widths))
+        return " | ".join(str(c).ljust(w) for c, w in zip(cells, widths, strict=True))
 
     print(line(headers))
     print("-+-".join("-" * w for w in widths))
@@ -273,7 +273,7 @@ def scaling(sides, repeats, budget_ns):
             "move": Variant(env, "m('U'); m('D')", "g.move_sequence(''); m = g.move_tile", per=2),
             "sequence": sequence_variant(TarnelCore, n, {n: text}),
             "tarnel": Variant(env, "m()", "m = g.get_tarnel", number=None if n < 1000 else 1),
-            "floor_lists": Variant(lambda: {"f": floor}, "m()", "m = f.lists", number=None if n < 1000 else 1),
+            "floor_lists": Variant(lambda floor=floor: {"f": floor}, "m()", "m = f.lists", number=None if n < 1000 else 1),
         }
         got = {k: statistics.median(per_op(v, calibrate(v, budget_ns), repeats)) for k, v in cases.items()}
         got["n"] = n
@@ -490,7 +490,7 @@ def main():
 
     if args.scaling:
         with open("/proc/meminfo") as f:
-            available = next(int(l.split()[1]) * 1024 for l in f if l.startswith("MemAvailable"))
+            available = next(int(line.split()[1]) * 1024 for line in f if line.startswith("MemAvailable"))
         sides = [4, 16, 100, 1000] + ([4000] if available > 4 << 30 and not args.quick else [])
         print(f"\n== Scaling (median of 3; move_sequence on {TEXT_LENGTH:,} characters) ==")
         results["scaling"] = scaling(sides, 3, budget)

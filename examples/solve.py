@@ -327,9 +327,10 @@ class _Constructor:
                 cells[gap], cells[nxt] = cells[nxt], 0
                 gap = nxt
                 path.append(gap)
-            if all(cells[index] == (index + 1) % (n * n) for index in block):
-                if best is None or len(path) < len(best):
-                    best = path
+            if all(cells[index] == (index + 1) % (n * n) for index in block) and (
+                best is None or len(path) < len(best)
+            ):
+                best = path
         if best is None:
             raise RuntimeError("the last block cannot be solved")
         for index in best:
@@ -509,7 +510,7 @@ def main(argv: list[str] | None = None) -> int:
             parser.error(f"--mode {args.mode}: {error}")
         # Only the constructive solver reports its tiles; the optimal one is for 3x3 at most.
         tiles = _Silent() if args.optimal else progress_bar(args.mode ** 2 - 1, "tile", sys.stderr)
-        solver = solve_optimal if args.optimal else (lambda board: solve(board, tiles.update))
+        solver = solve_optimal if args.optimal else (lambda board, placed=tiles.update: solve(board, placed))
         try:
             solution, elapsed = play_solution(game, solver)
         except (AssertionError, ValueError, RuntimeError) as error:

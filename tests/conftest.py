@@ -42,7 +42,7 @@ def panic_exception():
     """The class of the exception raised for faults; it is not a module attribute."""
     try:
         vostral.TarnelCore(0)
-    except BaseException as error:  # the class derives from BaseException only
+    except BaseException as error:  # noqa: BLE001 (the class derives from BaseException only)
         return type(error)
     pytest.fail("TarnelCore(0) did not raise")
 

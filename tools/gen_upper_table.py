@@ -53,8 +53,7 @@ def collect_mappings():
 
 def write_dump(mappings, path):
     with open(path, "w", encoding="ascii", newline="\n") as out:
-        for cp in sorted(mappings):
-            out.write(f"{cp:X}:{' '.join(f'{u:X}' for u in mappings[cp])}\n")
+        out.writelines(f"{cp:X}:{' '.join(f'{u:X}' for u in mappings[cp])}\n" for cp in sorted(mappings))
 
 
 def build_table(mappings):

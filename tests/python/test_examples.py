@@ -1,6 +1,7 @@
 """The example programs: both solvers against the module and a plain model of the rules,
 the game loop on a stand-in screen, and both command lines."""
 
+import itertools
 import pathlib
 import random
 import re
@@ -169,7 +170,7 @@ class TestGame:
         assert "0" not in "".join(screen.frames[0][2:5])  # the gap shows as a blank
         expected, _ = play_model(board_of(screen.frames[0]), "ULDRLUUU", allow_blocked=True)
         assert board_of(screen.frames[-1]) == expected
-        moved = sum(board_of(a) != board_of(b) for a, b in zip(screen.frames, screen.frames[1:]))
+        moved = sum(board_of(a) != board_of(b) for a, b in itertools.pairwise(screen.frames))
         assert re.fullmatch(rf"time \d+:\d\d:\d\d   moves {moved}", screen.frames[-1][6])
         assert screen.frames[5][7] == "That key does nothing (the keys are above)."
         # The gap goes up at most twice on a 3x3 board: the last U is blocked.
@@ -234,7 +235,7 @@ class TestGame:
         assert seen["refused"][:8] == seen["solved"] and seen["refused"][8].startswith("Solved already")
         assert seen["new"][0].startswith("vostral 3x3, game 2:") and board_of(seen["new"]) != goal(3)
         assert seen["new"][6] == "time 0:01:09   moves 0" and len(seen["new"]) == 7
-        moved_up = sum(board_of(a) != board_of(b) for a, b in zip(screen.frames[-4:], screen.frames[-3:]))
+        moved_up = sum(board_of(a) != board_of(b) for a, b in itertools.pairwise(screen.frames[-4:]))
         assert session.summary() == [
             "vostral 3x3: 1 of 2 games solved",
             f"  game 1: solved in 0:00:05 with {moves} moves",
@@ -278,7 +279,7 @@ def test_game_command_line(mode):
     out = demo.stdout
     assert out.count(f"vostral {mode}x{mode}, game 1:") == 4 and out.count(f"vostral {mode}x{mode}, game 2:") == 2
     assert "Blocked: the gap is at the top edge." in out and "Solved already" in out
-    solved = re.findall(rf"^{re.escape(play.BANNER)} in (\d+:\d\d:\d\d) with (\d+) moves?$", out, re.M)
+    solved = re.findall(rf"^{re.escape(play.BANNER)} in (\d+:\d\d:\d\d) with (\d+) moves?$", out, re.MULTILINE)
     assert len(solved) == 3 and solved[0] == solved[1]  # frozen through the refused key
     assert out.endswith(f"vostral {mode}x{mode}: 2 of 2 games solved\n"
                         f"  game 1: solved in {solved[0][0]} with {play.counted(int(solved[0][1]), 'move')}\n"
@@ -306,11 +307,11 @@ def test_a_side_the_module_refuses_is_a_usage_error(example):
 def test_solver_command_line():
     solved = run_example("solve.py", "--mode", "5", "--games", "2")
     assert solved.returncode == 0, solved.stderr
-    assert re.findall(r"^game (\d+): 5x5, \d+ moves", solved.stdout, re.M) == ["1", "2"]
+    assert re.findall(r"^game (\d+): 5x5, \d+ moves", solved.stdout, re.MULTILINE) == ["1", "2"]
     assert re.search(r"\n2 games solved: mean \d+\.\d moves, mean solver time \d+\.\d ms\n$", solved.stdout)
     assert solved.stderr == ""
     assert run_example("solve.py", "--mode", "5", "--optimal").returncode != 0
     # Two of a 2x2 game's 12 boards are one move from solved: 100 games meet them.
     small = run_example("solve.py", "--mode", "2", "--games", "100")
-    assert re.search(r"^game \d+: 2x2, 1 move,", small.stdout, re.M), small.stdout
+    assert re.search(r"^game \d+: 2x2, 1 move,", small.stdout, re.MULTILINE), small.stdout
     assert not re.search(r"(?<![\d.])1 (moves|games)\b", small.stdout)

@@ -64,15 +64,15 @@ def quiet():
     """Faults write a report, the resume path a traceback and an unprintable
     message an unraisable error, on every call: 10^5 of them go nowhere."""
     saved, sink, python_stderr, hook = os.dup(2), os.open(os.devnull, os.O_WRONLY), sys.stderr, sys.unraisablehook
-    sys.stderr, sys.unraisablehook = open(os.devnull, "w"), lambda unraisable: None
-    os.dup2(sink, 2)
-    try:
-        yield
-    finally:
-        sys.stderr.close()
-        sys.stderr, sys.unraisablehook = python_stderr, hook
-        os.dup2(saved, 2)
-        os.close(saved), os.close(sink)
+    with open(os.devnull, "w") as devnull:
+        sys.stderr, sys.unraisablehook = devnull, lambda unraisable: None
+        os.dup2(sink, 2)
+        try:
+            yield
+        finally:
+            sys.stderr, sys.unraisablehook = python_stderr, hook
+            os.dup2(saved, 2)
+            os.close(saved), os.close(sink)
 
 
 class Index:
@@ -101,7 +101,7 @@ def caused_type_error():
 
 try:
     TarnelCore(0)
-except BaseException as caught:  # the fault class is reachable only through a fault
+except BaseException as caught:  # noqa: BLE001 (the fault class is reachable only through a fault)
     PANIC = type(caught)
 GAME, TINY, BIG, CAPACITY, TEXT, SURROGATE_TEXT = TarnelCore(4), TarnelCore(1), 2**64, 2**61, "ulDR" * 8, "UD\udfff"
 OBJECT, INDEX_0, INDEX_3, INDEX_VALUE_ERROR = object(), Index(0), Index(3), Index(ValueError)
@@ -186,7 +186,7 @@ def test_no_growth_over_many_calls(call, expected, arguments):
     # From 3.12 on they are immortal, and their counts say nothing: from 3.14 on
     # the increments of a stable-ABI module built for 3.10 are not undone.
     if sys.version_info < (3, 12):
-        assert all(abs(sys.getrefcount(o) - c) < 1000 for o, c in zip(singletons, singleton_counts))
+        assert all(abs(sys.getrefcount(o) - c) < 1000 for o, c in zip(singletons, singleton_counts, strict=True))
     if SANITIZED:
         return
     assert traced < TRACED_TOLERANCE, f"{traced} bytes more on the Python heap"

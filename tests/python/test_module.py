@@ -64,7 +64,7 @@ class TestClassShape:
             game.colour = "red"
         with pytest.raises(AttributeError):
             game.get_mode = None
-        with pytest.raises(TypeError, match="cannot create weak reference to 'builtins.TarnelCore' object"):
+        with pytest.raises(TypeError, match=r"cannot create weak reference to 'builtins\.TarnelCore' object"):
             weakref.ref(game)
         assert TarnelCore.__dictoffset__ == 0 and TarnelCore.__weakrefoffset__ == 0
         # Instances refer to no Python objects: the cycle collector never sees them.
@@ -89,8 +89,8 @@ class TestHostileClassChanges:
                     print(name, type(error).__name__, error)
         built = T(3)
     """
-    CALLS = [("get_mode", ()), ("move_sequence", ("U",)), ("move_tile", ("U",)),
-             ("get_tarnel", ()), ("duration", ()), ("get_cmds_str", ())]
+    CALLS = (("get_mode", ()), ("move_sequence", ("U",)), ("move_tile", ("U",)),
+             ("get_tarnel", ()), ("duration", ()), ("get_cmds_str", ()))
     NO_GAME = "TypeError this TarnelCore holds no game: it was not created by TarnelCore.__new__"
 
     def run(self, python_subprocess, code):

@@ -179,7 +179,7 @@ class TestReads:
         game = TarnelCore(mode)
         first, second = game.get_tarnel(), game.get_tarnel()
         assert first == second and first is not second
-        assert all(a is not b for a, b in zip(first, second))
+        assert all(a is not b for a, b in zip(first, second, strict=True))
         first[0][0] = 99
         first.append([1])
         assert game.get_tarnel() == second

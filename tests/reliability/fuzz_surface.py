@@ -35,7 +35,7 @@ if sys.argv[1:2] not in (["--replay"], ["--random"]):
 
 try:
     TarnelCore(0)
-except BaseException as caught:  # the fault class is reachable only through a fault
+except BaseException as caught:  # noqa: BLE001 (the fault class is reachable only through a fault)
     PANIC = type(caught)
 
 INTS = [0, 1, 2, 46341, 2**61 - 1, 2**61, 2**63, 2**64 - 1, 2**64, -1, -(2**63), 10**40, -(10**40)]
@@ -247,7 +247,7 @@ def one_call(r):
     before = [snapshot(g) for g, _ in POOL]
     try:
         result = make(*args, **kwargs)
-    except BaseException as error:
+    except BaseException as error:  # noqa: BLE001 (faults included: each outcome is checked below)
         bound = bind(parameter, args, kwargs) if parameter else MISSING
         if bound is MISSING:  # refused by the binder or by the interpreter
             check_error(error, TypeError, None)

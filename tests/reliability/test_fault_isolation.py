@@ -34,7 +34,7 @@ def make_games():
 def assert_all_usable(games, models):
     """The games kept their state and still move, and the interpreter still works."""
     assert sys.exc_info() == (None, None, None)
-    for game, model in zip(games, models):
+    for game, model in zip(games, models, strict=True):
         assert (game.get_tarnel(), game.get_cmds_str()) == (model.get_tarnel(), model.get_cmds_str())
         assert game.move_sequence("uLß\ufb02") is model.move_sequence("uLß\ufb02")
         assert game.move_tile("R") == model.move_tile("R") and game.get_tarnel() == model.get_tarnel()
