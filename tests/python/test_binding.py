@@ -97,19 +97,30 @@ FAILING_CALLS = [
     ("TarnelCore(mode=4, colour=1, size=2)", TypeError, NEW + "got an unexpected keyword argument 'colour'"),
     ("TarnelCore(4, size=1, mode=5)", TypeError, NEW + "got an unexpected keyword argument 'size'"),
     ("TarnelCore(4, mode=5, size=1)", TypeError, NEW + "got multiple values for argument 'mode'"),
-    ("TarnelCore(**{SURROGATE_KEYWORD: 4})", TypeError, NEW + "got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+    (
+        "TarnelCore(**{SURROGATE_KEYWORD: 4})",
+        TypeError,
+        NEW + "got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+    ),
     ("g.move_tile()", TypeError, TILE + "missing 1 required positional argument: 'direction'"),
     ("g.move_tile('U', 'D', direction='L')", TypeError, TILE + "takes 1 positional arguments but 2 were given"),
     ("g.move_tile('U', direction='D')", TypeError, TILE + "got multiple values for argument 'direction'"),
     ("g.move_tile(Direction='U')", TypeError, TILE + "got an unexpected keyword argument 'Direction'"),
-    ("g.move_tile(**{SURROGATE_KEYWORD: 'U'})", TypeError, TILE + "got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+    (
+        "g.move_tile(**{SURROGATE_KEYWORD: 'U'})",
+        TypeError,
+        TILE + "got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+    ),
     ("g.move_sequence()", TypeError, SEQUENCE + "missing 1 required positional argument: 'sequence'"),
     ("g.move_sequence('U', 'D')", TypeError, SEQUENCE + "takes 1 positional arguments but 2 were given"),
     ("g.move_sequence('U', sequence='D')", TypeError, SEQUENCE + "got multiple values for argument 'sequence'"),
     ("g.move_sequence(direction='U')", TypeError, SEQUENCE + "got an unexpected keyword argument 'direction'"),
     ("g.move_tile(5)", TypeError, "argument 'direction': 'int' object cannot be converted to 'PyString'"),
-    ("g.move_tile(Holder.Inner())", TypeError,
-     "argument 'direction': 'Holder.Inner' object cannot be converted to 'PyString'"),
+    (
+        "g.move_tile(Holder.Inner())",
+        TypeError,
+        "argument 'direction': 'Holder.Inner' object cannot be converted to 'PyString'",
+    ),
     ("g.move_sequence(None)", TypeError, "argument 'sequence': 'NoneType' object cannot be converted to 'PyString'"),
     ("g.move_tile('')", ValueError, "expected a string of length 1"),
     ("g.move_tile('UD')", ValueError, "expected a string of length 1"),
@@ -157,6 +168,7 @@ class TestHostileObjects:
         class Lying(str):
             __hash__ = str.__hash__
             __str__ = upper = lambda self: "D"
+
             def __len__(self):
                 return 1
 

@@ -43,10 +43,19 @@ if sys.platform == "win32":
 
     class _MemoryCounters(ctypes.Structure):  # PROCESS_MEMORY_COUNTERS_EX
         _fields_ = [("cb", wintypes.DWORD), ("PageFaultCount", wintypes.DWORD)] + [
-            (name, ctypes.c_size_t) for name in ("PeakWorkingSetSize", "WorkingSetSize", "QuotaPeakPagedPoolUsage",
-                                                 "QuotaPagedPoolUsage", "QuotaPeakNonPagedPoolUsage",
-                                                 "QuotaNonPagedPoolUsage", "PagefileUsage", "PeakPagefileUsage",
-                                                 "PrivateUsage")]
+            (name, ctypes.c_size_t)
+            for name in (
+                "PeakWorkingSetSize",
+                "WorkingSetSize",
+                "QuotaPeakPagedPoolUsage",
+                "QuotaPagedPoolUsage",
+                "QuotaPeakNonPagedPoolUsage",
+                "QuotaNonPagedPoolUsage",
+                "PagefileUsage",
+                "PeakPagefileUsage",
+                "PrivateUsage",
+            )
+        ]
 
     _kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
     _kernel32.GetCurrentProcess.restype = wintypes.HANDLE
@@ -125,8 +134,12 @@ PATHS = [
     ("multiple values, one letter", lambda: GAME.move_tile(OBJECT, direction=OBJECT), TypeError, (OBJECT,)),
     ("unexpected keyword", lambda: TarnelCore(size=INDEX_3), TypeError, (INDEX_3,)),
     ("unexpected keyword after a bound one", lambda: TarnelCore(mode=OBJECT, size=OBJECT), TypeError, (OBJECT,)),
-    ("unexpected keyword after a bound one, method", lambda: GAME.move_sequence(sequence=OBJECT, other=OBJECT),
-     TypeError, (OBJECT,)),
+    (
+        "unexpected keyword after a bound one, method",
+        lambda: GAME.move_sequence(sequence=OBJECT, other=OBJECT),
+        TypeError,
+        (OBJECT,),
+    ),
     ("keyword without UTF-8", lambda: GAME.move_tile(**{"\udc80": "U"}), TypeError, ()),
     ("mode not an integer", lambda: TarnelCore(TEXT), TypeError, (TEXT,)),
     ("mode negative", lambda: TarnelCore(-1), OverflowError, ()),

@@ -149,8 +149,7 @@ class TestMoveSequence:
         # All but surrogates and the characters whose upper case holds a
         # direction letter: no tile moves, so nothing stops early.
         characters = [
-            chr(cp) for cp in range(0x110000)
-            if not 0xD800 <= cp <= 0xDFFF and not set(chr(cp).upper()) & set(OPPOSITE)
+            chr(cp) for cp in range(0x110000) if not 0xD800 <= cp <= 0xDFFF and not set(chr(cp).upper()) & set(OPPOSITE)
         ]
         game = unsolved_game()
         board = game.get_tarnel()

@@ -41,9 +41,23 @@ class TestConcurrency:
             rng, game, model, step = random.Random(index), own[index], models[index], -1
             # Each call acts on the shared game, on the thread's own game (checked
             # against its model), on games handed between threads, or fails.
-            plan = rng.choices(["shared move", "shared move", "shared sequence", "shared read", "own move",
-                                "own move", "own sequence", "own read", "hand over", "take over", "refused",
-                                "fault"], k=calls)
+            plan = rng.choices(
+                [
+                    "shared move",
+                    "shared move",
+                    "shared sequence",
+                    "shared read",
+                    "own move",
+                    "own move",
+                    "own sequence",
+                    "own read",
+                    "hand over",
+                    "take over",
+                    "refused",
+                    "fault",
+                ],
+                k=calls,
+            )
             try:
                 start.wait()
                 for step, operation in enumerate(plan):

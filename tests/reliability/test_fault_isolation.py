@@ -23,6 +23,7 @@ class Index:
 def raising(error):
     def action():
         raise error
+
     return action
 
 
@@ -136,8 +137,14 @@ assert all(re.fullmatch("[0-9]+:[0-9]+:[0-9]+", g.duration()) for g in games)
 
 
 def run_child(fault, env=None):
-    completed = subprocess.run([sys.executable, "-c", CHILD.format(fault=fault)], env={**os.environ, **(env or {})},
-                               capture_output=True, text=True, timeout=120, check=False)
+    completed = subprocess.run(
+        [sys.executable, "-c", CHILD.format(fault=fault)],
+        env={**os.environ, **(env or {})},
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
     if "the clock could not be faked here" in completed.stderr:
         pytest.skip("the clock could not be faked here")
     assert completed.returncode == 0, f"exit status {completed.returncode}: {completed.stderr[-1500:]}"
