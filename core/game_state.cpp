@@ -154,7 +154,10 @@ void TarnelCore::scramble() {
   // Selects rather than a table lookup, so that the loop vectorises.
   for (std::size_t i = 0; i < SCRAMBLE_MOVES; ++i) {
     const std::uint8_t draw = draws[i];
-    letters[i] = draw == 0 ? SCRAMBLE_LETTERS[0] : draw == 1 ? SCRAMBLE_LETTERS[1] : draw == 2 ? SCRAMBLE_LETTERS[2] : SCRAMBLE_LETTERS[3];
+    letters[i] = draw == 0   ? SCRAMBLE_LETTERS[0]
+                 : draw == 1 ? SCRAMBLE_LETTERS[1]
+                 : draw == 2 ? SCRAMBLE_LETTERS[2]
+                             : SCRAMBLE_LETTERS[3];
   }
   MovingBoard board{board_.get(), mode_, gap_row_, gap_column_, misplaced_};
   for (std::size_t at = 0; at < SCRAMBLE_MOVES; at += MOVE_BATCH) {

@@ -30,8 +30,7 @@ std::string project_relative(std::string_view file, std::string_view root) {
     return a == b;
 #endif
   };
-  if (base.size() > 1 && name.size() > base.size() &&
-      std::equal(base.begin(), base.end(), name.begin(), same)) {
+  if (base.size() > 1 && name.size() > base.size() && std::equal(base.begin(), base.end(), name.begin(), same)) {
     name.erase(0, base.size());
   }
   return name;

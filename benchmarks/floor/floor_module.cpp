@@ -202,7 +202,8 @@ PyType_Slot FLOOR_SLOTS[] = {
 
 PyType_Spec FLOOR_SPEC = {"vostral_floor.Floor", sizeof(FloorObject), 0, Py_TPFLAGS_DEFAULT, FLOOR_SLOTS};
 
-PyModuleDef FLOOR_MODULE = {PyModuleDef_HEAD_INIT, "vostral_floor", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef FLOOR_MODULE = {
+    PyModuleDef_HEAD_INIT, "vostral_floor", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
