@@ -27,7 +27,7 @@ constexpr std::array<std::uint8_t, 128> DIRECTION_INDEX = [] {
   std::array<std::uint8_t, 128> index{};
   index.fill(NO_MOVE);
   for (std::size_t i = 0; i < DIRECTION_OFFSETS.size(); ++i) {
-    index[static_cast<std::size_t>(DIRECTION_OFFSETS[i].letter)] = static_cast<std::uint8_t>(i);
+    index[static_cast<unsigned char>(DIRECTION_OFFSETS[i].letter)] = static_cast<std::uint8_t>(i);
   }
   return index;
 }();
@@ -47,7 +47,9 @@ constexpr StepTable ASCII_STEPS = [] {
 }();
 constexpr StepTable DRAW_STEPS = [] {
   StepTable steps{};
-  for (std::uint8_t draw = 0; draw < SCRAMBLE_LETTERS.size(); ++draw) steps[draw] = step_of(draw);
+  for (std::size_t draw = 0; draw < SCRAMBLE_LETTERS.size(); ++draw) {
+    steps[draw] = step_of(static_cast<std::uint8_t>(draw));
+  }
   return steps;
 }();
 

@@ -49,7 +49,7 @@ class ConversionProducer final : public LazyProducer {
     message += qualified_name();
     message += "' object cannot be converted to '";
     message += target_;
-    message += "'";
+    message += '\'';
     PyRef text = new_text(message);
     if (!text) return std::nullopt;
     return ExceptionParts{PyRef::borrow(PyExc_TypeError), std::move(text)};
@@ -123,6 +123,7 @@ std::string utf8_text(PyObject* text) {
       require_object(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
   const std::optional<std::string_view> utf8 = utf8_view(lossy.get());
   if (!utf8) require_object(nullptr);
+  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): require_object(nullptr) always raises a fault.
   return std::string(*utf8);
 }
 

@@ -110,6 +110,7 @@ constexpr std::size_t THREADS = 8;
 template <class Play>
 void on_threads(Play play) {
   std::vector<std::thread> threads;
+  threads.reserve(THREADS);
   for (std::size_t t = 0; t < THREADS; ++t) threads.emplace_back(play, t);
   for (std::thread& thread : threads) thread.join();
 }

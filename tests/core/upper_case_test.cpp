@@ -90,7 +90,7 @@ std::vector<Expected> read_expectations(const std::string& path) {
   return entries;
 }
 
-void expect_upper(char32_t cp, std::vector<char32_t> chars) {
+void expect_upper(char32_t cp, const std::vector<char32_t>& chars) {
   const UpperMapping m = upper_case(cp);
   EXPECT_TRUE(matches(m, chars)) << hex(cp) << " gave " << describe(m) << ", expected " << describe(chars);
 }
