@@ -177,7 +177,7 @@ PyType_Slot GAME_SLOTS[] = {
 PyType_Spec GAME_SPEC = {"vostral_floor.Game", sizeof(GameObject), 0, Py_TPFLAGS_DEFAULT, GAME_SLOTS};
 
 template <class Function>
-PyCFunction as_method(Function function) {
+PyCFunction as_method(Function function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
