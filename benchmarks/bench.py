@@ -145,52 +145,95 @@ def build_ops(quick):
     texts = {n: random_text(TEXT_LENGTH, n) for n in (4, 100)}
     floor = {n: Floor(n) for n in (4, 100, 1000)}
     games = {n: TarnelCore(n) for n in (4, 100, 1000)}
-    refs = {4: ref4, 100: ReferenceTarnel.from_state(ref_board[100]),
-            1000: ReferenceTarnel.from_state(solved_board(1000))}
+    refs = {
+        4: ref4,
+        100: ReferenceTarnel.from_state(ref_board[100]),
+        1000: ReferenceTarnel.from_state(solved_board(1000)),
+    }
     pair, pair_kw = "m('U'); m('D')", "m(direction='U'); m(direction='D')"
     # Each sample starts from an empty log, so the log's growth costs every sample the same.
     reset = "g.move_sequence(''); m = g.move_tile"
     ops = [Op("empty loop (per iteration)", {"vostral": Variant(dict, "pass")})]
     for label, stmt in (("move_tile('U')", pair), ("move_tile(direction='U')", pair_kw)):
-        ops.append(Op(label, {
-            "vostral": Variant(lambda: {"g": game4}, stmt, reset, per=2),
-            "floor": Variant(lambda: {"f": floor[4]}, stmt, "m = f.one_letter", per=2),
-            "reference": Variant(lambda: {"g": ref4}, stmt, reset, per=2, number=2000),
-        }, ("ratio", 1.5)))
-    for label, method, floor_method, limit in (("get_mode()", "get_mode", "int", 1.3),
-                                               ("duration()", "duration", "short_text", 1.5),
-                                               ("get_cmds_str() (1000 letters)", "get_cmds_str", "text", 1.5)):
-        ops.append(Op(label, {
-            "vostral": Variant(lambda: {"g": games[4]}, "m()", f"m = g.{method}"),
-            "floor": Variant(lambda: {"f": floor[4]}, "m()", f"m = f.{floor_method}"),
-            "reference": Variant(lambda: {"g": ReferenceTarnel.from_state(ref_board[4], "U" * 1000)},
-                                 "m()", f"m = g.{method}"),
-        }, ("ratio", limit)))
+        ops.append(
+            Op(
+                label,
+                {
+                    "vostral": Variant(lambda: {"g": game4}, stmt, reset, per=2),
+                    "floor": Variant(lambda: {"f": floor[4]}, stmt, "m = f.one_letter", per=2),
+                    "reference": Variant(lambda: {"g": ref4}, stmt, reset, per=2, number=2000),
+                },
+                ("ratio", 1.5),
+            )
+        )
+    for label, method, floor_method, limit in (
+        ("get_mode()", "get_mode", "int", 1.3),
+        ("duration()", "duration", "short_text", 1.5),
+        ("get_cmds_str() (1000 letters)", "get_cmds_str", "text", 1.5),
+    ):
+        ops.append(
+            Op(
+                label,
+                {
+                    "vostral": Variant(lambda: {"g": games[4]}, "m()", f"m = g.{method}"),
+                    "floor": Variant(lambda: {"f": floor[4]}, "m()", f"m = f.{floor_method}"),
+                    "reference": Variant(
+                        lambda: {"g": ReferenceTarnel.from_state(ref_board[4], "U" * 1000)}, "m()", f"m = g.{method}"
+                    ),
+                },
+                ("ratio", limit),
+            )
+        )
     for n in (4, 100):
-        ops.append(Op(f"move_sequence n={n} (per char)", {
-            "vostral": sequence_variant(TarnelCore, n, texts),
-            "floor": Variant(lambda n=n: {"f": floor[4], "text": texts[n]}, "m(text)", "m = f.read_text",
-                             per=TEXT_LENGTH),
-            "reference": sequence_variant(lambda n: ReferenceTarnel.from_state(ref_board[n]), n, texts,
-                                          prefix=20_000 if n == 4 else 100),
-        }, ("ns", 2.0)))
+        ops.append(
+            Op(
+                f"move_sequence n={n} (per char)",
+                {
+                    "vostral": sequence_variant(TarnelCore, n, texts),
+                    "floor": Variant(
+                        lambda n=n: {"f": floor[4], "text": texts[n]}, "m(text)", "m = f.read_text", per=TEXT_LENGTH
+                    ),
+                    "reference": sequence_variant(
+                        lambda n: ReferenceTarnel.from_state(ref_board[n]), n, texts, prefix=20_000 if n == 4 else 100
+                    ),
+                },
+                ("ns", 2.0),
+            )
+        )
     # Creation's floor is the plain loop of the same work (floor/plain_game.hpp):
     # both boards, the clock, 1000 random moves logged.
     for n, limit in ((4, 1.2), (100, None), (1000, 1.3)):
-        ops.append(Op(f"TarnelCore({n})", {
-            "vostral": Variant(classes, f"new({n})", "new = TarnelCore"),
-            "floor": Variant(classes, f"new({n})", "new = Game"),
-            "reference": (None if quick and n == 1000 else
-                          Variant(classes, f"new({n})", "new = ReferenceTarnel", number=1 if n > 4 else 50,
-                                  once=n == 1000)),
-        }, limit and ("ratio", limit)))
+        ops.append(
+            Op(
+                f"TarnelCore({n})",
+                {
+                    "vostral": Variant(classes, f"new({n})", "new = TarnelCore"),
+                    "floor": Variant(classes, f"new({n})", "new = Game"),
+                    "reference": (
+                        None
+                        if quick and n == 1000
+                        else Variant(
+                            classes, f"new({n})", "new = ReferenceTarnel", number=1 if n > 4 else 50, once=n == 1000
+                        )
+                    ),
+                },
+                limit and ("ratio", limit),
+            )
+        )
     for n in (4, 100, 1000):
-        ops.append(Op(f"get_tarnel() n={n}", {
-            "vostral": Variant(lambda n=n: {"g": games[n]}, "m()", "m = g.get_tarnel"),
-            "floor": Variant(lambda n=n: {"f": floor[n]}, "m()", "m = f.lists"),
-            "reference": Variant(lambda n=n: {"g": refs[n]}, "m()", "m = g.get_tarnel",
-                                 number={4: 20_000, 100: 50, 1000: 1}[n]),
-        }, ("ratio", 1.2)))
+        ops.append(
+            Op(
+                f"get_tarnel() n={n}",
+                {
+                    "vostral": Variant(lambda n=n: {"g": games[n]}, "m()", "m = g.get_tarnel"),
+                    "floor": Variant(lambda n=n: {"f": floor[n]}, "m()", "m = f.lists"),
+                    "reference": Variant(
+                        lambda n=n: {"g": refs[n]}, "m()", "m = g.get_tarnel", number={4: 20_000, 100: 50, 1000: 1}[n]
+                    ),
+                },
+                ("ratio", 1.2),
+            )
+        )
     return ops
 
 
@@ -229,8 +272,9 @@ def summarise(op):
         "ratio_to_floor": floor_ratio,
         "reference_median_ns": ref,
         "speedup_vs_reference": ref / v if ref and v else None,
-        "target": None if not op.target else (f"≤{op.target[1]}×" if op.target[0] == "ratio"
-                                              else f"≤{op.target[1]} ns"),
+        "target": None
+        if not op.target
+        else (f"≤{op.target[1]}×" if op.target[0] == "ratio" else f"≤{op.target[1]} ns"),
         "met": met,
     }
 
@@ -239,7 +283,7 @@ def print_table(headers, rows):
     widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) for i, h in enumerate(headers)]
 
     def line(cells):
-        return " | ".join(str(c).ljust(w) for c, w in zip(cells, widths))
+        return " | ".join(str(c).ljust(w) for c, w in zip(cells, widths, strict=True))
 
     print(line(headers))
     print("-+-".join("-" * w for w in widths))
@@ -249,12 +293,32 @@ def print_table(headers, rows):
 
 def show_main(rows):
     print_table(
-        ["operation", "vostral median", "best", "floor median", "ratio to floor",
-         "reference median", "speed-up vs ref", "target", "met?"],
-        [[r["operation"], fmt_ns(r["vostral_median_ns"]), fmt_ns(r["vostral_best_ns"]),
-          fmt_ns(r["floor_median_ns"]), fmt_times(r["ratio_to_floor"]), fmt_ns(r["reference_median_ns"]),
-          fmt_times(r["speedup_vs_reference"]),
-          r["target"] or "—", {None: "—", True: "yes", False: "NO"}[r["met"]]] for r in rows])
+        [
+            "operation",
+            "vostral median",
+            "best",
+            "floor median",
+            "ratio to floor",
+            "reference median",
+            "speed-up vs ref",
+            "target",
+            "met?",
+        ],
+        [
+            [
+                r["operation"],
+                fmt_ns(r["vostral_median_ns"]),
+                fmt_ns(r["vostral_best_ns"]),
+                fmt_ns(r["floor_median_ns"]),
+                fmt_times(r["ratio_to_floor"]),
+                fmt_ns(r["reference_median_ns"]),
+                fmt_times(r["speedup_vs_reference"]),
+                r["target"] or "—",
+                {None: "—", True: "yes", False: "NO"}[r["met"]],
+            ]
+            for r in rows
+        ],
+    )
 
 
 # ---------------------------------------------------------------- scaling
@@ -273,18 +337,41 @@ def scaling(sides, repeats, budget_ns):
             "move": Variant(env, "m('U'); m('D')", "g.move_sequence(''); m = g.move_tile", per=2),
             "sequence": sequence_variant(TarnelCore, n, {n: text}),
             "tarnel": Variant(env, "m()", "m = g.get_tarnel", number=None if n < 1000 else 1),
-            "floor_lists": Variant(lambda: {"f": floor}, "m()", "m = f.lists", number=None if n < 1000 else 1),
+            "floor_lists": Variant(
+                lambda floor=floor: {"f": floor}, "m()", "m = f.lists", number=None if n < 1000 else 1
+            ),
         }
         got = {k: statistics.median(per_op(v, calibrate(v, budget_ns), repeats)) for k, v in cases.items()}
         got["n"] = n
         rows.append(got)
     # Per cell, an O(n²) operation is flat; next to its floor, any growth is the allocator's.
     print_table(
-        ["n", "TarnelCore(n)", "per cell", "floor Game(n)", "move_tile", "move_sequence/char",
-         "get_tarnel()", "per cell", "floor lists()"],
-        [[r["n"], fmt_ns(r["create"]), fmt_ns(r["create"] / r["n"] ** 2), fmt_ns(r["floor_create"]),
-          fmt_ns(r["move"]), fmt_ns(r["sequence"]), fmt_ns(r["tarnel"]), fmt_ns(r["tarnel"] / r["n"] ** 2),
-          fmt_ns(r["floor_lists"])] for r in rows])
+        [
+            "n",
+            "TarnelCore(n)",
+            "per cell",
+            "floor Game(n)",
+            "move_tile",
+            "move_sequence/char",
+            "get_tarnel()",
+            "per cell",
+            "floor lists()",
+        ],
+        [
+            [
+                r["n"],
+                fmt_ns(r["create"]),
+                fmt_ns(r["create"] / r["n"] ** 2),
+                fmt_ns(r["floor_create"]),
+                fmt_ns(r["move"]),
+                fmt_ns(r["sequence"]),
+                fmt_ns(r["tarnel"]),
+                fmt_ns(r["tarnel"] / r["n"] ** 2),
+                fmt_ns(r["floor_lists"]),
+            ]
+            for r in rows
+        ],
+    )
     return rows
 
 
@@ -309,12 +396,15 @@ print(json.dumps({"per_game": (rss() - before) / count, "log": len(games[0].get_
 
 def memory(calls):
     n, count = 256, 200
-    probe = subprocess.run([sys.executable, "-c", PER_OBJECT, str(n), str(count)],
-                           check=True, capture_output=True, text=True)
+    probe = subprocess.run(
+        [sys.executable, "-c", PER_OBJECT, str(n), str(count)], check=True, capture_output=True, text=True
+    )
     got = json.loads(probe.stdout)
     extra = got["per_game"] - 2 * 4 * n * n - got["log"]
-    print(f"TarnelCore({n}) ×{count}: {got['per_game']:,.0f} B each by RSS = 2·4·n² + log ({got['log']:,}) "
-          f"+ {extra:,.0f} B (allowed 256) -> {'yes' if extra <= 256 else 'NO'}")
+    print(
+        f"TarnelCore({n}) ×{count}: {got['per_game']:,.0f} B each by RSS = 2·4·n² + log ({got['log']:,}) "
+        f"+ {extra:,.0f} B (allowed 256) -> {'yes' if extra <= 256 else 'NO'}"
+    )
     result = {"per_object_bytes": got["per_game"], "extra_bytes": extra, "extra_ok": extra <= 256, "flat": {}}
 
     game = moved_game(4)
@@ -351,8 +441,10 @@ def memory(calls):
             game.move_sequence("")
         delta = rss_bytes() - before
         result["flat"][label] = {"calls": total, "rss_delta_bytes": delta, "ok": delta <= tolerance}
-        print(f"  {label:<36} {total:>9,} calls: RSS {delta / 1024:+8.0f} KiB "
-              f"-> {'flat' if delta <= tolerance else 'GROWS'}")
+        print(
+            f"  {label:<36} {total:>9,} calls: RSS {delta / 1024:+8.0f} KiB "
+            f"-> {'flat' if delta <= tolerance else 'GROWS'}"
+        )
     return result
 
 
@@ -373,8 +465,7 @@ env["run"](eval(target) if target else None, k)
 
 CALLGRIND_CASES = [  # (label, statement, calls per iteration, the callable, its floor)
     ("move_tile('U') vs one_letter", "m('U'); m('D')", 2, "g.move_tile", "f.one_letter"),
-    ("move_tile(direction='U') vs one_letter", "m(direction='U'); m(direction='D')", 2, "g.move_tile",
-     "f.one_letter"),
+    ("move_tile(direction='U') vs one_letter", "m(direction='U'); m(direction='D')", 2, "g.move_tile", "f.one_letter"),
     ("get_mode() vs int", "m()", 1, "g.get_mode", "f.int"),
     ("TarnelCore(4) vs Game(4)", "m(4)", 1, "TarnelCore", "Game"),
 ]
@@ -399,9 +490,20 @@ def instructions(script, *args):
     fixed = ["setarch", platform.machine(), "-R"] if shutil.which("setarch") else []
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
-        subprocess.run([*fixed, "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                        sys.executable, script, *(str(a) for a in args)],
-                       check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+        subprocess.run(
+            [
+                *fixed,
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                sys.executable,
+                script,
+                *(str(a) for a in args),
+            ],
+            check=True,
+            capture_output=True,
+            env={**os.environ, "PYTHONHASHSEED": "0"},
+        )
         with open(out) as f:
             for line in f:
                 if line.startswith(("summary:", "totals:")):
@@ -428,11 +530,28 @@ def callgrind(k):
             own, fl = (per_iteration(target, stmt) / calls for target in (own_target, floor_target))
             # Less the loop's share, "net" is the call alone.
             net_own, net_floor = own - loop / calls, fl - loop / calls
-            result["calls"].append({"call": label, "vostral": own, "floor": fl, "ratio": own / fl,
-                                    "vostral_net": net_own, "floor_net": net_floor,
-                                    "net_ratio": net_own / net_floor})
-            rows.append([label, f"{own:.1f}", f"{fl:.1f}", f"{own / fl:.2f}×",
-                         f"{net_own:.1f}", f"{net_floor:.1f}", f"{net_own / net_floor:.2f}×"])
+            result["calls"].append(
+                {
+                    "call": label,
+                    "vostral": own,
+                    "floor": fl,
+                    "ratio": own / fl,
+                    "vostral_net": net_own,
+                    "floor_net": net_floor,
+                    "net_ratio": net_own / net_floor,
+                }
+            )
+            rows.append(
+                [
+                    label,
+                    f"{own:.1f}",
+                    f"{fl:.1f}",
+                    f"{own / fl:.2f}×",
+                    f"{net_own:.1f}",
+                    f"{net_floor:.1f}",
+                    f"{net_own / net_floor:.2f}×",
+                ]
+            )
     finally:
         os.unlink(f.name)
     result["empty_loop"] = loop
@@ -452,8 +571,10 @@ def sequence_instructions(length=TEXT_LENGTH):
             per_char[n] = (played - made) / length
     finally:
         os.unlink(f.name)
-    print(f"move_sequence on {length:,} random udlrUDLR characters, instructions per character: " +
-          ", ".join(f"n = {n}: {count:.1f}" for n, count in per_char.items()))
+    print(
+        f"move_sequence on {length:,} random udlrUDLR characters, instructions per character: "
+        + ", ".join(f"n = {n}: {count:.1f}" for n, count in per_char.items())
+    )
     return per_char
 
 
@@ -465,10 +586,14 @@ def main():
     parser.add_argument("--runs", type=int, default=5, help="runs of the whole table; medians are reported")
     parser.add_argument("--repeats", type=int, default=7, help="samples per operation in each run")
     parser.add_argument("--sample-ms", type=float, default=20.0, help="target length of one sample")
-    parser.add_argument("--json", default=os.path.join(os.path.dirname(__file__), "..", "build", "bench-results.json"),
-                        help="where to write the results (default: build/, which git ignores)")
-    parser.add_argument("--quick", action="store_true",
-                        help="skip the reference's TarnelCore(1000) (about a minute) and n = 4000")
+    parser.add_argument(
+        "--json",
+        default=os.path.join(os.path.dirname(__file__), "..", "build", "bench-results.json"),
+        help="where to write the results (default: build/, which git ignores)",
+    )
+    parser.add_argument(
+        "--quick", action="store_true", help="skip the reference's TarnelCore(1000) (about a minute) and n = 4000"
+    )
     parser.add_argument("--scaling", action=argparse.BooleanOptionalAction, default=True)
     parser.add_argument("--memory", action=argparse.BooleanOptionalAction, default=True)
     parser.add_argument("--callgrind", action=argparse.BooleanOptionalAction, default=True)
@@ -490,7 +615,7 @@ def main():
 
     if args.scaling:
         with open("/proc/meminfo") as f:
-            available = next(int(l.split()[1]) * 1024 for l in f if l.startswith("MemAvailable"))
+            available = next(int(line.split()[1]) * 1024 for line in f if line.startswith("MemAvailable"))
         sides = [4, 16, 100, 1000] + ([4000] if available > 4 << 30 and not args.quick else [])
         print(f"\n== Scaling (median of 3; move_sequence on {TEXT_LENGTH:,} characters) ==")
         results["scaling"] = scaling(sides, 3, budget)

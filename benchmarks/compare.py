@@ -47,20 +47,33 @@ def main():
             continue
         a, b = times[0][operation], times[1][operation]
         ra, rb = ratios[0].get(operation), ratios[1].get(operation)
-        rows.append([operation, fmt_ns(a), fmt_ns(b), f"{b / a:.2f}×", targets.get(operation) or "—",
-                     "—" if ra is None else f"{ra:.2f}×", "—" if rb is None else f"{rb:.2f}×"])
-    print(f"medians of {len(specific)} + {len(abi3)} interleaved runs; "
-          f"load average {specific[0]['load_start'][0]} at the start, {abi3[-1]['load_end'][0]} at the end")
+        rows.append(
+            [
+                operation,
+                fmt_ns(a),
+                fmt_ns(b),
+                f"{b / a:.2f}×",
+                targets.get(operation) or "—",
+                "—" if ra is None else f"{ra:.2f}×",
+                "—" if rb is None else f"{rb:.2f}×",
+            ]
+        )
+    print(
+        f"medians of {len(specific)} + {len(abi3)} interleaved runs; "
+        f"load average {specific[0]['load_start'][0]} at the start, {abi3[-1]['load_end'][0]} at the end"
+    )
     widths = [max(len(str(r[i])) for r in [header, *rows]) for i in range(len(header))]
     for row in [header, ["-" * w for w in widths], *rows]:
-        print(" | ".join(str(cell).ljust(width) for cell, width in zip(row, widths)))
+        print(" | ".join(str(cell).ljust(width) for cell, width in zip(row, widths, strict=True)))
 
     counted = [next((run["callgrind"] for run in runs if run.get("callgrind")), None) for runs in (specific, abi3)]
     if all(counted):
         print("\ninstructions per call (callgrind; machine load does not move them)")
-        for a, b in zip(counted[0]["calls"], counted[1]["calls"]):
-            print(f"  {a['call']}: specific {a['vostral']:.0f}, abi3 {b['vostral']:.0f} ({b['vostral'] / a['vostral']:.2f}×), "
-                  f"floor {a['floor']:.0f}; ratio to floor {a['ratio']:.2f}× / {b['ratio']:.2f}×")
+        for a, b in zip(counted[0]["calls"], counted[1]["calls"], strict=True):
+            print(
+                f"  {a['call']}: specific {a['vostral']:.0f}, abi3 {b['vostral']:.0f} ({b['vostral'] / a['vostral']:.2f}×), "
+                f"floor {a['floor']:.0f}; ratio to floor {a['ratio']:.2f}× / {b['ratio']:.2f}×"
+            )
 
 
 if __name__ == "__main__":

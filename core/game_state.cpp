@@ -27,7 +27,7 @@ constexpr std::array<std::uint8_t, 128> DIRECTION_INDEX = [] {
   std::array<std::uint8_t, 128> index{};
   index.fill(NO_MOVE);
   for (std::size_t i = 0; i < DIRECTION_OFFSETS.size(); ++i) {
-    index[static_cast<std::size_t>(DIRECTION_OFFSETS[i].letter)] = static_cast<std::uint8_t>(i);
+    index[static_cast<unsigned char>(DIRECTION_OFFSETS[i].letter)] = static_cast<std::uint8_t>(i);
   }
   return index;
 }();
@@ -47,7 +47,9 @@ constexpr StepTable ASCII_STEPS = [] {
 }();
 constexpr StepTable DRAW_STEPS = [] {
   StepTable steps{};
-  for (std::uint8_t draw = 0; draw < SCRAMBLE_LETTERS.size(); ++draw) steps[draw] = step_of(draw);
+  for (std::size_t draw = 0; draw < SCRAMBLE_LETTERS.size(); ++draw) {
+    steps[draw] = step_of(static_cast<std::uint8_t>(draw));
+  }
   return steps;
 }();
 
@@ -154,7 +156,10 @@ void TarnelCore::scramble() {
   // Selects rather than a table lookup, so that the loop vectorises.
   for (std::size_t i = 0; i < SCRAMBLE_MOVES; ++i) {
     const std::uint8_t draw = draws[i];
-    letters[i] = draw == 0 ? SCRAMBLE_LETTERS[0] : draw == 1 ? SCRAMBLE_LETTERS[1] : draw == 2 ? SCRAMBLE_LETTERS[2] : SCRAMBLE_LETTERS[3];
+    letters[i] = draw == 0   ? SCRAMBLE_LETTERS[0]
+                 : draw == 1 ? SCRAMBLE_LETTERS[1]
+                 : draw == 2 ? SCRAMBLE_LETTERS[2]
+                             : SCRAMBLE_LETTERS[3];
   }
   MovingBoard board{board_.get(), mode_, gap_row_, gap_column_, misplaced_};
   for (std::size_t at = 0; at < SCRAMBLE_MOVES; at += MOVE_BATCH) {

@@ -79,8 +79,8 @@ __m128i load(const void* at) noexcept { return _mm_loadu_si128(static_cast<const
 // goes along in the same loop, where its loads and stores fill the issue
 // slots that the walk's dependency chain leaves idle.
 template <class Follow>
-void walk_sse2(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
-               std::size_t& row, std::size_t& column, std::uint32_t* homes, Follow&& follow) noexcept {
+void walk_sse2(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side, std::size_t& row,
+               std::size_t& column, std::uint32_t* homes, Follow&& follow) noexcept {
   const int bias = 32767 - static_cast<int>(side - 1);
   __m128i gap = _mm_setr_epi16(static_cast<short>(static_cast<int>(row) + bias),
                                static_cast<short>(static_cast<int>(column) + bias), 0, 0, 0, 0, 0, 0);
@@ -111,7 +111,8 @@ void walk_sse2(const std::uint8_t* codes, std::size_t count, const StepTable& st
     follow(i, std::integral_constant<std::size_t, 4>{});
   }
   for (; i < count; ++i) {
-    homes[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_sub_epi32(_mm_madd_epi16(step(codes[i]), weights), to_home)));
+    homes[i] =
+        static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_sub_epi32(_mm_madd_epi16(step(codes[i]), weights), to_home)));
     follow(i, std::integral_constant<std::size_t, 1>{});
   }
   row = static_cast<std::size_t>(_mm_cvtsi128_si32(gap) & 0xFFFF) - static_cast<std::size_t>(bias);
@@ -148,8 +149,8 @@ int lowest_running_sse2(const Cell* values, const std::uint32_t* homes, std::siz
     const __m128i low_values = load(values + i);
     const __m128i high_values = load(values + i + 4);
     // [v == t] - [v == g] is (v == g) - (v == t) in cmpeq's terms.
-    const __m128i low = _mm_sub_epi32(_mm_cmpeq_epi32(low_values, load(homes + i)),
-                                      _mm_cmpeq_epi32(low_values, load(homes + i + 1)));
+    const __m128i low =
+        _mm_sub_epi32(_mm_cmpeq_epi32(low_values, load(homes + i)), _mm_cmpeq_epi32(low_values, load(homes + i + 1)));
     const __m128i high = _mm_sub_epi32(_mm_cmpeq_epi32(high_values, load(homes + i + 4)),
                                        _mm_cmpeq_epi32(high_values, load(homes + i + 5)));
     __m128i sums = _mm_packs_epi32(low, high);
@@ -213,8 +214,8 @@ void gap_path_portable(const std::uint8_t* codes, std::size_t count, const StepT
   column = static_cast<std::size_t>(c);
 }
 
-void gap_path(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
-              std::size_t& row, std::size_t& column, std::uint32_t* homes) noexcept {
+void gap_path(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side, std::size_t& row,
+              std::size_t& column, std::uint32_t* homes) noexcept {
 #if VOSTRAL_MOVE_BATCH_SSE2
   // The vector walk holds a row in 16 bits and weighs it by the side in a
   // signed 16-bit multiply; larger boards (over 4 GB each) walk portably.

@@ -53,8 +53,8 @@ std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_
 // the tile that belongs in that cell. Moves the row and column to the end.
 // gap_path picks the vector version where the board allows; the portable one
 // is exposed so that tests can hold the two against each other.
-void gap_path(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
-              std::size_t& row, std::size_t& column, std::uint32_t* homes) noexcept;
+void gap_path(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side, std::size_t& row,
+              std::size_t& column, std::uint32_t* homes) noexcept;
 void gap_path_portable(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
                        std::size_t& row, std::size_t& column, std::uint32_t* homes) noexcept;
 

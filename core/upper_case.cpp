@@ -44,8 +44,7 @@ static_assert(std::is_trivially_copyable_v<UpperMapping> && sizeof(UpperMapping)
 // made every call ~8x slower (measured). Two 64-bit words avoid that.
 UpperMapping make_mapping(char32_t c0, char32_t c1, char32_t c2, std::uint8_t count) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
-    const std::uint64_t words[2] = {c0 | std::uint64_t{c1} << 32,
-                                    c2 | std::uint64_t{count} << 32};
+    const std::uint64_t words[2] = {c0 | std::uint64_t{c1} << 32, c2 | std::uint64_t{count} << 32};
     UpperMapping mapping;
     std::memcpy(&mapping, words, sizeof mapping);
     return mapping;
@@ -68,8 +67,7 @@ UpperMapping upper_case(char32_t code_point) noexcept {
     return single(code_point);
   }
   const unsigned block = kUpperStage1[code_point >> kUpperBlockShift];
-  const unsigned slot =
-      kUpperStage2[(block << kUpperBlockShift) | (code_point & kUpperBlockMask)];
+  const unsigned slot = kUpperStage2[(block << kUpperBlockShift) | (code_point & kUpperBlockMask)];
   if (slot < kUpperMultiBase) {
     // Below the limit every code point fits in int32, and so does the sum.
     return single(static_cast<char32_t>(static_cast<std::int32_t>(code_point) + kUpperDeltas[slot]));

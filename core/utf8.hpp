@@ -5,9 +5,7 @@
 
 namespace vostral::core {
 
-inline bool is_scalar_value(char32_t ch) noexcept {
-  return ch < 0xD800 || (ch > 0xDFFF && ch <= 0x10FFFF);
-}
+inline bool is_scalar_value(char32_t ch) noexcept { return ch < 0xD800 || (ch > 0xDFFF && ch <= 0x10FFFF); }
 
 // Writes the 1 to 4 bytes of `ch` to `out` and returns how many.
 // REQUIRES: is_scalar_value(ch).

@@ -24,8 +24,9 @@ def main() -> None:
     print(f"move_sequence('ulDRrdLU') -> {solved}; the log now holds {game.get_cmds_str()!r}")
     print(show(game.get_tarnel()))
 
-    print(f"\nside {game.get_mode()}, log length {len(game.get_cmds_str())}, "
-          f"solved: {solved}, elapsed {game.duration()}")
+    print(
+        f"\nside {game.get_mode()}, log length {len(game.get_cmds_str())}, solved: {solved}, elapsed {game.duration()}"
+    )
 
 
 if __name__ == "__main__":

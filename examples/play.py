@@ -26,7 +26,10 @@ from solve import Refused, counted, new_game, solve, solved_board
 BANNER = "*** SOLVED ***"
 HELP = "arrows or U/D/L/R move the gap, n new game, q quits"
 KEYS: dict[int, str] = {
-    curses.KEY_UP: "U", curses.KEY_DOWN: "D", curses.KEY_LEFT: "L", curses.KEY_RIGHT: "R",
+    curses.KEY_UP: "U",
+    curses.KEY_DOWN: "D",
+    curses.KEY_LEFT: "L",
+    curses.KEY_RIGHT: "R",
     **{ord(key): key.upper() for key in "udlrUDLR"},
 }
 NEW_GAME_KEYS = {ord("n"), ord("N")}
@@ -58,8 +61,7 @@ class Line(NamedTuple):
 def board_lines(board: Sequence[Sequence[int]]) -> list[str]:
     """The board as text, numbers right-aligned, the gap blank."""
     width = len(str(len(board) ** 2 - 1))
-    return [" ".join(str(value).rjust(width) if value else " " * width for value in row)
-            for row in board]
+    return [" ".join(str(value).rjust(width) if value else " " * width for value in row) for row in board]
 
 
 def reading_time(duration: str) -> str:
@@ -192,12 +194,14 @@ def draw(screen: curses.window, lines: list[Line]) -> None:
     fit_width = max(width, max(line.least_width() for line in lines) + 1)
     rows = screen_rows(lines, fit_width)
     if height < len(rows) or width < fit_width:
-        notice = Line(f"Terminal too small: need {fit_width} columns by {len(rows)} rows, "
-                      f"have {width} by {height}. Enlarge it or press q.")
+        notice = Line(
+            f"Terminal too small: need {fit_width} columns by {len(rows)} rows, "
+            f"have {width} by {height}. Enlarge it or press q."
+        )
         rows = screen_rows([notice], width)
     for row, (text, attribute) in enumerate(rows[:height]):
         try:
-            screen.addstr(row, 0, text[:max(width - 1, 0)], attribute)
+            screen.addstr(row, 0, text[: max(width - 1, 0)], attribute)
         except curses.error:  # a terminal shrunk to nothing; the next redraw catches up
             pass
     screen.refresh()

@@ -241,8 +241,7 @@ class _Constructor:
     def place(self, value: int, target: int) -> None:
         self.push_tile(self.l_path(self.pos[value], target))
 
-    def solve_window(self, window: frozenset[int], first: int, second: int,
-                     first_goal: int, second_goal: int) -> None:
+    def solve_window(self, window: frozenset[int], first: int, second: int, first_goal: int, second_goal: int) -> None:
         """Brings two tiles home inside a small window by BFS over (first, second, gap)
         positions; the other tiles there are still free, so they may go anywhere."""
         start = (self.pos[first], self.pos[second], self.pos[0])
@@ -269,8 +268,15 @@ class _Constructor:
         for index in reversed(gaps[:-1]):
             self.step(index)
 
-    def finish_pair(self, first: int, second: int, first_goal: int, second_goal: int,
-                    window: frozenset[int], entry: Callable[[int], int]) -> None:
+    def finish_pair(
+        self,
+        first: int,
+        second: int,
+        first_goal: int,
+        second_goal: int,
+        window: frozenset[int],
+        entry: Callable[[int], int],
+    ) -> None:
         """The last two tiles of a row (or of a column pair): `first` goes home, `second`
         walks round it into the window (to `entry(its cell)`), and a window search sets
         both. Walking the two straight home instead can trap one in the corner."""
@@ -289,7 +295,8 @@ class _Constructor:
             self.locked[cell(row, col)] = 1
         window = frozenset(
             [cell(row, n - 2), cell(row, n - 1)]
-            + [cell(r, c) for r in (row + 1, row + 2) for c in (n - 3, n - 2, n - 1)])
+            + [cell(r, c) for r in (row + 1, row + 2) for c in (n - 3, n - 2, n - 1)]
+        )
         second = row * n + n
 
         def entry(index: int) -> int:
@@ -304,8 +311,9 @@ class _Constructor:
         n, cell = self.n, self.cell
         window = frozenset(cell(r, c) for r in (n - 2, n - 1) for c in (col, col + 1, col + 2))
         first, second = (n - 2) * n + col + 1, (n - 1) * n + col + 1
-        self.finish_pair(first, second, cell(n - 2, col), cell(n - 1, col), window,
-                         lambda index: cell(index // n, col + 2))
+        self.finish_pair(
+            first, second, cell(n - 2, col), cell(n - 1, col), window, lambda index: cell(index // n, col + 2)
+        )
 
     def turn_last_block(self) -> None:
         """Three tiles and the gap in the last 2x2 block can only cycle; the gap goes round
@@ -314,8 +322,7 @@ class _Constructor:
         top_left, top_right = cell(n - 2, n - 2), cell(n - 2, n - 1)
         bottom_left, bottom_right = cell(n - 1, n - 2), cell(n - 1, n - 1)
         block = (top_left, top_right, bottom_left, bottom_right)
-        clockwise = {top_left: top_right, top_right: bottom_right,
-                     bottom_right: bottom_left, bottom_left: top_left}
+        clockwise = {top_left: top_right, top_right: bottom_right, bottom_right: bottom_left, bottom_left: top_left}
         anticlockwise = {after: before for before, after in clockwise.items()}
         best: list[int] | None = None
         for order in (clockwise, anticlockwise):
@@ -327,9 +334,10 @@ class _Constructor:
                 cells[gap], cells[nxt] = cells[nxt], 0
                 gap = nxt
                 path.append(gap)
-            if all(cells[index] == (index + 1) % (n * n) for index in block):
-                if best is None or len(path) < len(best):
-                    best = path
+            if all(cells[index] == (index + 1) % (n * n) for index in block) and (
+                best is None or len(path) < len(best)
+            ):
+                best = path
         if best is None:
             raise RuntimeError("the last block cannot be solved")
         for index in best:
@@ -367,7 +375,7 @@ def _line_conflict(goals: list[int]) -> int:
     longest: list[int] = []  # longest[k]: least tail of an increasing run of length k+1
     for goal in goals:
         k = next((i for i, tail in enumerate(longest) if tail >= goal), len(longest))
-        longest[k:k + 1] = [goal]
+        longest[k : k + 1] = [goal]
     return 2 * (len(goals) - len(longest))
 
 
@@ -378,12 +386,12 @@ def solve_optimal(board: Board) -> str:
     if all(value == (i + 1) % size for i, value in enumerate(cells)):
         return ""
     distance = [[0] * size] + [
-        [abs((value - 1) // n - i // n) + abs((value - 1) % n - i % n) for i in range(size)]
-        for value in range(1, size)]
+        [abs((value - 1) // n - i // n) + abs((value - 1) % n - i % n) for i in range(size)] for value in range(1, size)
+    ]
     memo: dict[tuple[int, ...], int] = {}
 
     def row_conflict(row: int) -> int:
-        line = tuple(cells[row * n:row * n + n]) + (row, 0)
+        line = tuple(cells[row * n : row * n + n]) + (row, 0)
         if line not in memo:
             memo[line] = _line_conflict([(v - 1) % n for v in line[:n] if v and (v - 1) // n == row])
         return memo[line]
@@ -397,9 +405,14 @@ def solve_optimal(board: Board) -> str:
     rows = [row_conflict(r) for r in range(n)]
     cols = [col_conflict(c) for c in range(n)]
     moves = [
-        [(index + d, letter) for d, letter, ok in
-         ((-n, "U", r > 0), (n, "D", r < n - 1), (-1, "L", c > 0), (1, "R", c < n - 1)) if ok]
-        for index in range(size) for r, c in [divmod(index, n)]]
+        [
+            (index + d, letter)
+            for d, letter, ok in ((-n, "U", r > 0), (n, "D", r < n - 1), (-1, "L", c > 0), (1, "R", c < n - 1))
+            if ok
+        ]
+        for index in range(size)
+        for r, c in [divmod(index, n)]
+    ]
     path: list[str] = []
     found = -1
 
@@ -422,9 +435,14 @@ def solve_optimal(board: Board) -> str:
             old_a, old_b = lines[a], lines[b]
             lines[a], lines[b] = update(a), update(b)
             path.append(letter)
-            result = search(source, gap, depth + 1,
-                            manhattan - distance[value][source] + distance[value][gap],
-                            conflict - old_a - old_b + lines[a] + lines[b], bound)
+            result = search(
+                source,
+                gap,
+                depth + 1,
+                manhattan - distance[value][source] + distance[value][gap],
+                conflict - old_a - old_b + lines[a] + lines[b],
+                bound,
+            )
             if result == found:
                 return found
             path.pop()
@@ -484,8 +502,16 @@ def progress_bar(total: int, unit: str, stream: TextIO) -> Any:
     except ImportError:  # optional: the solver works the same without it
         return _Silent()
     # disable=None: tqdm itself turns the bar off unless the stream is a terminal.
-    return tqdm(total=total, unit=unit, file=stream, disable=None, delay=PROGRESS_DELAY_S,
-                leave=False, dynamic_ncols=True, unit_scale=True)
+    return tqdm(
+        total=total,
+        unit=unit,
+        file=stream,
+        disable=None,
+        delay=PROGRESS_DELAY_S,
+        leave=False,
+        dynamic_ncols=True,
+        unit_scale=True,
+    )
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -508,8 +534,8 @@ def main(argv: list[str] | None = None) -> int:
             games.close()
             parser.error(f"--mode {args.mode}: {error}")
         # Only the constructive solver reports its tiles; the optimal one is for 3x3 at most.
-        tiles = _Silent() if args.optimal else progress_bar(args.mode ** 2 - 1, "tile", sys.stderr)
-        solver = solve_optimal if args.optimal else (lambda board: solve(board, tiles.update))
+        tiles = _Silent() if args.optimal else progress_bar(args.mode**2 - 1, "tile", sys.stderr)
+        solver = solve_optimal if args.optimal else (lambda board, placed=tiles.update: solve(board, placed))
         try:
             solution, elapsed = play_solution(game, solver)
         except (AssertionError, ValueError, RuntimeError) as error:
@@ -520,13 +546,18 @@ def main(argv: list[str] | None = None) -> int:
         lengths.append(len(solution))
         times.append(elapsed)
         note = " (already solved)" if not solution else ""
-        games.write(f"game {number}: {args.mode}x{args.mode}, {counted(len(solution), 'move')}{note}, "
-                    f"solver {elapsed * 1000:.1f} ms, duration {game.duration()}", file=sys.stdout)
+        games.write(
+            f"game {number}: {args.mode}x{args.mode}, {counted(len(solution), 'move')}{note}, "
+            f"solver {elapsed * 1000:.1f} ms, duration {game.duration()}",
+            file=sys.stdout,
+        )
         games.update()
     games.close()
     # A mean reads as a plural even at 1.0 ("1.0 moves").
-    print(f"{counted(args.games, 'game')} solved: mean {sum(lengths) / len(lengths):.1f} moves, "
-          f"mean solver time {sum(times) / len(times) * 1000:.1f} ms")
+    print(
+        f"{counted(args.games, 'game')} solved: mean {sum(lengths) / len(lengths):.1f} moves, "
+        f"mean solver time {sum(times) / len(times) * 1000:.1f} ms"
+    )
     return 0
 
 

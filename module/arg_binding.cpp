@@ -66,19 +66,19 @@ VOSTRAL_COLD PyErr unexpected_error(const CallSignature& signature, PyObject* na
 }
 
 VOSTRAL_COLD PyErr positional_only_error(const CallSignature& signature, std::vector<std::string> names) {
-  return type_error(signature.full_name() + " got some positional-only arguments passed as keyword arguments: " +
-                    quoted_name_list(names));
+  return type_error(signature.full_name() +
+                    " got some positional-only arguments passed as keyword arguments: " + quoted_name_list(names));
 }
 
 VOSTRAL_COLD PyErr missing_error(const CallSignature& signature, std::string_view kind,
-                                  const std::vector<std::string>& names) {
+                                 const std::vector<std::string>& names) {
   return type_error(signature.full_name() + " missing " + std::to_string(names.size()) + " required " +
                     std::string(kind) + " " + plural(names.size(), "argument", "arguments") + ": " +
                     quoted_name_list(names));
 }
 
 VOSTRAL_COLD PyErr missing_required_error(const CallSignature& signature, std::size_t given,
-                                           std::span<PyObject* const> slots) {
+                                          std::span<PyObject* const> slots) {
   std::vector<std::string> names;
   const std::size_t required = signature.required_positional_count;
   bool positional_missing = false;
@@ -185,7 +185,8 @@ void intern_parameter_names(const CallSignature& signature) noexcept {
   };
   const std::size_t positional = signature.positional_names.size();
   for (std::size_t j = 0; j < positional; ++j) intern(j, signature.positional_names[j]);
-  for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) intern(positional + j, signature.keyword_only[j].name);
+  for (std::size_t j = 0; j < signature.keyword_only.size(); ++j)
+    intern(positional + j, signature.keyword_only[j].name);
 }
 
 std::string quoted_name_list(std::span<const std::string> names) {
@@ -202,8 +203,8 @@ std::string quoted_name_list(std::span<const std::string> names) {
   return text;
 }
 
-Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames, std::span<PyObject*> slots) {
+Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             std::span<PyObject*> slots) {
   const auto for_each_keyword = [&](auto&& visit) {
     if (kwnames == nullptr) return;
     const Py_ssize_t count = tuple_size(kwnames);

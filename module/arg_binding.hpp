@@ -45,11 +45,11 @@ struct CallSignature {
 // Fills `slots` (one per positional, then one per keyword-only parameter)
 // with borrowed references; takes no reference, copies nothing, allocates
 // nothing on success. REQUIRES: slots.size() == signature.slot_count(), all null.
-Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames, std::span<PyObject*> slots);
+Status bind_fastcall_general(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             std::span<PyObject*> slots);
 
-inline Status bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, std::span<PyObject*> slots) {
+inline Status bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            std::span<PyObject*> slots) {
   // The common calls bind here without the general binder: every positional
   // parameter given, the first ones by position and the rest by keyword in
   // declaration order. Anything else, errors included, takes the general way.
@@ -79,8 +79,7 @@ inline Status bind_fastcall(const CallSignature& signature, PyObject* const* arg
 void intern_parameter_names(const CallSignature& signature) noexcept;
 
 // The tuple-and-dict calling convention: `args` a tuple, `kwargs` a dict or null.
-Status bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject* kwargs,
-                       std::span<PyObject*> slots);
+Status bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
 
 // An int (or subclass) directly, anything else through __index__, as an
 // unsigned 64-bit value. Negative or too large: the interpreter's OverflowError.

@@ -78,8 +78,7 @@ using ExclusiveAccess = BorrowGuard<true>;
 
 namespace detail {
 template <class Access, class Body>
-auto with_access(PyObject* self, Body&& body)
-    -> Result<std::invoke_result_t<Body&, typename Access::State&>> {
+auto with_access(PyObject* self, Body&& body) -> Result<std::invoke_result_t<Body&, typename Access::State&>> {
   Result<TarnelObject*> record = as_tarnel(self);
   if (!record) return std::move(record).error();
   const Access access(*record);

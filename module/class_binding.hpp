@@ -16,7 +16,7 @@ namespace vostral::py {
 // without passing through TarnelCore.__new__ (object.__new__, once a caller
 // replaced the class's __new__), and its state was then never constructed.
 inline constexpr std::int64_t ACCESS_UNBUILT = 0;
-inline constexpr std::int64_t ACCESS_FREE = 1;       // n shared accesses: FREE + n
+inline constexpr std::int64_t ACCESS_FREE = 1;  // n shared accesses: FREE + n
 inline constexpr std::int64_t ACCESS_EXCLUSIVE = -1;
 
 // The memory of one TarnelCore object: the header, the game state in place

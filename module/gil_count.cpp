@@ -24,7 +24,7 @@ void defer_release(PyObject* object) noexcept {
   }
   try {
     pending_releases->push_back(object);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): on purpose, as the line below says
     // As above: the reference leaks rather than being dropped unlocked.
   }
 }

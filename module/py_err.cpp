@@ -49,7 +49,7 @@ class ConversionProducer final : public LazyProducer {
     message += qualified_name();
     message += "' object cannot be converted to '";
     message += target_;
-    message += "'";
+    message += '\'';
     PyRef text = new_text(message);
     if (!text) return std::nullopt;
     return ExceptionParts{PyRef::borrow(PyExc_TypeError), std::move(text)};
@@ -119,9 +119,11 @@ std::string utf8_text(PyObject* text) {
   // Lone surrogates: keep what can be kept, one U+FFFD per ill-formed byte run.
   PyErr_Clear();
   PyRef bytes = require_object(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-  PyRef lossy = require_object(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
+  PyRef lossy =
+      require_object(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
   const std::optional<std::string_view> utf8 = utf8_view(lossy.get());
   if (!utf8) require_object(nullptr);
+  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): require_object(nullptr) always raises a fault.
   return std::string(*utf8);
 }
 
@@ -168,13 +170,11 @@ PyErr PyErr::new_message(PyObject* type, std::string message) {
 }
 
 PyErr PyErr::conversion(PyObject* object, std::string_view target) {
-  return PyErr(Lazy{std::make_unique<ConversionProducer>(
-      PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target)});
+  return PyErr(
+      Lazy{std::make_unique<ConversionProducer>(PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target)});
 }
 
-PyErr PyErr::panic(std::string message) {
-  return PyErr(Lazy{std::make_unique<PanicProducer>(std::move(message))});
-}
+PyErr PyErr::panic(std::string message) { return PyErr(Lazy{std::make_unique<PanicProducer>(std::move(message))}); }
 
 PyObject* panic_exception_type() {
   if (panic_type_cell != nullptr) return panic_type_cell;
@@ -193,7 +193,6 @@ PyObject* panic_exception_type() {
   panic_type_cell = created;
   return panic_type_cell;
 }
-
 
 std::optional<PyErr> fetch() {
   PyErr::Fetched fetched = fetch_triple();

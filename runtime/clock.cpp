@@ -49,8 +49,7 @@ Timestamp epoch_ms(WallTime reading) {
       before_seconds += 1;
       before_nanos = 0;
     }
-    raise_fault("Time went backwards: SystemTimeError(" + seconds_text(before_seconds, before_nanos) +
-                ")");
+    raise_fault("Time went backwards: SystemTimeError(" + seconds_text(before_seconds, before_nanos) + ")");
   }
   return Timestamp(static_cast<std::uint64_t>(reading.seconds),
                    static_cast<std::uint32_t>(reading.nanoseconds / 1'000'000));

@@ -33,8 +33,8 @@ ULONG piece(std::span<std::byte> out, std::size_t done) noexcept {
 std::uint32_t bcrypt_random(std::span<std::byte> out) noexcept {
   for (std::size_t done = 0; done < out.size();) {
     const ULONG size = piece(out, done);
-    const NTSTATUS status = BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(out.data() + done), size,
-                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    const NTSTATUS status =
+        BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(out.data() + done), size, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (!BCRYPT_SUCCESS(status)) return RtlNtStatusToDosError(status);
     done += size;
   }

@@ -30,8 +30,7 @@ std::string project_relative(std::string_view file, std::string_view root) {
     return a == b;
 #endif
   };
-  if (base.size() > 1 && name.size() > base.size() &&
-      std::equal(base.begin(), base.end(), name.begin(), same)) {
+  if (base.size() > 1 && name.size() > base.size() && std::equal(base.begin(), base.end(), name.begin(), same)) {
     name.erase(0, base.size());
   }
   return name;
@@ -52,9 +51,11 @@ std::string fault_report(std::string_view message, const std::source_location& w
 
 void raise_fault(std::string_view message, std::source_location where) {
   write_stderr(fault_report(message, where));
+  // NOLINTNEXTLINE(bugprone-std-exception-baseclass): no std::exception, so that only an entry boundary catches it.
   throw Fault(std::string(message));
 }
 
+// NOLINTNEXTLINE(bugprone-std-exception-baseclass): as above.
 void resume_fault(std::string message) { throw Fault(std::move(message)); }
 
 void abort_with_report(std::string_view message, std::source_location where) noexcept {

@@ -21,8 +21,7 @@ class Fault {
 // Writes the fault report to stderr, then throws Fault(message):
 //   thread '<unnamed>' panicked at {file}:{line}:{column}:
 //   {message}
-[[noreturn]] void raise_fault(std::string_view message,
-                              std::source_location where = std::source_location::current());
+[[noreturn]] void raise_fault(std::string_view message, std::source_location where = std::source_location::current());
 
 // Throws Fault(message) without a report; for a fault that was already
 // reported elsewhere and is only being carried on.
@@ -30,8 +29,8 @@ class Fault {
 
 // Writes the report for `message`, then ends the process. For failures that
 // must not travel any further, such as a fault escaping an entry boundary.
-[[noreturn]] void abort_with_report(
-    std::string_view message, std::source_location where = std::source_location::current()) noexcept;
+[[noreturn]] void abort_with_report(std::string_view message,
+                                    std::source_location where = std::source_location::current()) noexcept;
 
 // The report text itself, exposed so that callers and tests agree on its form.
 std::string fault_report(std::string_view message, const std::source_location& where);

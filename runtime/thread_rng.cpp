@@ -21,9 +21,7 @@ std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (6
 // dozen steps, and each 64-bit output feeds 32 two-bit draws.
 class Generator {
  public:
-  bool seeded(std::uint64_t generation) const noexcept {
-    return seeded_ && generation_ == generation;
-  }
+  bool seeded(std::uint64_t generation) const noexcept { return seeded_ && generation_ == generation; }
 
   void seed(std::uint64_t generation) {
     std::array<std::byte, 32> bytes{};
@@ -50,7 +48,8 @@ class Generator {
       const std::uint64_t bits = next();
       for (std::size_t i = 0; i < 8; ++i) {
         const auto byte = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-        for (std::size_t j = 0; j < 4; ++j) draws[at + 4 * i + j] = static_cast<std::uint8_t>((byte >> (6 - 2 * j)) & 3u);
+        for (std::size_t j = 0; j < 4; ++j)
+          draws[at + 4 * i + j] = static_cast<std::uint8_t>((byte >> (6 - 2 * j)) & 3u);
       }
     }
     for (; at < draws.size(); ++at) {

@@ -27,14 +27,22 @@ _hypothesis_home = tempfile.mkdtemp(prefix="vostral-hypothesis-")
 atexit.register(shutil.rmtree, _hypothesis_home, ignore_errors=True)
 set_hypothesis_home_dir(_hypothesis_home)
 for _name, _scale in SCALES.items():
-    settings.register_profile(_name, database=None, deadline=None, suppress_health_check=[HealthCheck.too_slow],
-                              max_examples=_scale.examples, stateful_step_count=_scale.steps)
+    settings.register_profile(
+        _name,
+        database=None,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow],
+        max_examples=_scale.examples,
+        stateful_step_count=_scale.steps,
+    )
 settings.load_profile(PROFILE)
 
 
 def pytest_report_header(config):
-    return [f"vostral: {vostral.__file__}",
-            f"profile: {PROFILE} ({settings.default.max_examples} examples); sanitized: {'yes' if SANITIZED else 'no'}"]
+    return [
+        f"vostral: {vostral.__file__}",
+        f"profile: {PROFILE} ({settings.default.max_examples} examples); sanitized: {'yes' if SANITIZED else 'no'}",
+    ]
 
 
 @pytest.fixture(scope="session")
@@ -42,7 +50,7 @@ def panic_exception():
     """The class of the exception raised for faults; it is not a module attribute."""
     try:
         vostral.TarnelCore(0)
-    except BaseException as error:  # the class derives from BaseException only
+    except BaseException as error:  # noqa: BLE001 (the class derives from BaseException only)
         return type(error)
     pytest.fail("TarnelCore(0) did not raise")
 
@@ -52,7 +60,11 @@ def run_python(code, env=None, timeout=60):
     (PYTHONPATH and LD_PRELOAD included), plus `env`. Returns (returncode, stdout, stderr)."""
     completed = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        env={**os.environ, **(env or {})}, capture_output=True, text=True, timeout=timeout, check=False,
+        env={**os.environ, **(env or {})},
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
     )
     return completed.returncode, completed.stdout, completed.stderr
 

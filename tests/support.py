@@ -11,8 +11,21 @@ from reference import OPPOSITE, ReferenceTarnel, solved_board
 from solve import is_solvable
 from vostral import TarnelCore
 
-__all__ = ["GLIBC", "LINUX", "PROFILE", "SANITIZED", "SCALE", "TOO_LARGE", "ZERO_SIDE", "effective_moves", "is_solvable", "record_figure",
-           "scramble_path", "undo_text", "unsolved_game"]
+__all__ = [
+    "GLIBC",
+    "LINUX",
+    "PROFILE",
+    "SANITIZED",
+    "SCALE",
+    "TOO_LARGE",
+    "ZERO_SIDE",
+    "effective_moves",
+    "is_solvable",
+    "record_figure",
+    "scramble_path",
+    "undo_text",
+    "unsolved_game",
+]
 
 SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
 # The wheels' tests also run on macOS, Windows and musl-based Linux, where a

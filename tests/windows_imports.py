@@ -79,8 +79,7 @@ class FakeClock:
 
     def __init__(self, module_path, now):
         self.now = now
-        self._replacement = ImportReplacement(module_path, "GetSystemTimePreciseAsFileTime", self.PROTOTYPE,
-                                              self._read)
+        self._replacement = ImportReplacement(module_path, "GetSystemTimePreciseAsFileTime", self.PROTOTYPE, self._read)
 
     def _read(self, filetime):
         filetime[0] = windows_ticks(self.now)

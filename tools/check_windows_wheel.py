@@ -30,9 +30,9 @@ def machine(image):
     if image[:2] != b"MZ" or len(image) < 0x40:
         return None
     header = int.from_bytes(image[0x3C:0x40], "little")
-    if image[header:header + 4] != b"PE\0\0":
+    if image[header : header + 4] != b"PE\0\0":
         return None
-    return int.from_bytes(image[header + 4:header + 6], "little")
+    return int.from_bytes(image[header + 4 : header + 6], "little")
 
 
 def problems(path):

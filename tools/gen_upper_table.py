@@ -45,16 +45,15 @@ def collect_mappings():
         if upper != chr(cp):
             if len(upper) > MAX_RESULT_LENGTH:
                 raise SystemExit(
-                    f"U+{cp:04X} upper-cases to {len(upper)} code points; "
-                    f"the table holds at most {MAX_RESULT_LENGTH}")
+                    f"U+{cp:04X} upper-cases to {len(upper)} code points; the table holds at most {MAX_RESULT_LENGTH}"
+                )
             mappings[cp] = tuple(ord(ch) for ch in upper)
     return mappings
 
 
 def write_dump(mappings, path):
     with open(path, "w", encoding="ascii", newline="\n") as out:
-        for cp in sorted(mappings):
-            out.write(f"{cp:X}:{' '.join(f'{u:X}' for u in mappings[cp])}\n")
+        out.writelines(f"{cp:X}:{' '.join(f'{u:X}' for u in mappings[cp])}\n" for cp in sorted(mappings))
 
 
 def build_table(mappings):
@@ -94,8 +93,8 @@ def build_table(mappings):
 
 def format_rows(values, per_row, fmt):
     return "\n".join(
-        "    " + " ".join(fmt(v) + "," for v in values[i:i + per_row])
-        for i in range(0, len(values), per_row))
+        "    " + " ".join(fmt(v) + "," for v in values[i : i + per_row]) for i in range(0, len(values), per_row)
+    )
 
 
 def write_table(mappings, path, version):
@@ -138,21 +137,30 @@ constexpr char32_t kUpperMulti[{len(multi)}][{MAX_RESULT_LENGTH}] = {{
 def main(argv=None):
     parser = argparse.ArgumentParser(
         description="Generate core/upper_case_table.inc (or, with --dump, the "
-                    "test expectations) from this interpreter's str.upper().")
-    parser.add_argument("--dump", metavar="PATH",
-                        help="write the expectations file to PATH instead of the table")
-    parser.add_argument("--output", metavar="PATH", default=DEFAULT_OUTPUT,
-                        help="where to write the table (default: core/upper_case_table.inc)")
-    parser.add_argument("--allow-other-version", action="store_true",
-                        help=f"run even if the Unicode database is not {EXPECTED_UNIDATA_VERSION}")
+        "test expectations) from this interpreter's str.upper()."
+    )
+    parser.add_argument("--dump", metavar="PATH", help="write the expectations file to PATH instead of the table")
+    parser.add_argument(
+        "--output",
+        metavar="PATH",
+        default=DEFAULT_OUTPUT,
+        help="where to write the table (default: core/upper_case_table.inc)",
+    )
+    parser.add_argument(
+        "--allow-other-version",
+        action="store_true",
+        help=f"run even if the Unicode database is not {EXPECTED_UNIDATA_VERSION}",
+    )
     args = parser.parse_args(argv)
 
     version = unicodedata.unidata_version
     if version != EXPECTED_UNIDATA_VERSION and not args.allow_other_version:
-        print(f"error: this interpreter's Unicode database is {version}, but the "
-              f"extension's target interpreter uses {EXPECTED_UNIDATA_VERSION}; "
-              f"run with that interpreter or pass --allow-other-version",
-              file=sys.stderr)
+        print(
+            f"error: this interpreter's Unicode database is {version}, but the "
+            f"extension's target interpreter uses {EXPECTED_UNIDATA_VERSION}; "
+            f"run with that interpreter or pass --allow-other-version",
+            file=sys.stderr,
+        )
         return 2
 
     mappings = collect_mappings()

@@ -177,7 +177,7 @@ PyType_Slot GAME_SLOTS[] = {
 PyType_Spec GAME_SPEC = {"vostral_floor.Game", sizeof(GameObject), 0, Py_TPFLAGS_DEFAULT, GAME_SLOTS};
 
 template <class Function>
-PyCFunction as_method(Function function) {
+PyCFunction as_method(Function function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
@@ -202,7 +202,8 @@ PyType_Slot FLOOR_SLOTS[] = {
 
 PyType_Spec FLOOR_SPEC = {"vostral_floor.Floor", sizeof(FloorObject), 0, Py_TPFLAGS_DEFAULT, FLOOR_SLOTS};
 
-PyModuleDef FLOOR_MODULE = {PyModuleDef_HEAD_INIT, "vostral_floor", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef FLOOR_MODULE = {
+    PyModuleDef_HEAD_INIT, "vostral_floor", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -35,9 +35,9 @@ void plain_create(PlainGame& game, std::size_t side) {
   game.side = side;
   for (std::size_t i = 0; i < cells; ++i) game.board[i] = game.goal[i] = static_cast<std::int32_t>(i + 1);
   game.board[cells - 1] = game.goal[cells - 1] = 0;
-  game.start_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+  game.start_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   std::int32_t* const board = game.board.get();
   std::size_t row = side - 1;
   std::size_t column = side - 1;

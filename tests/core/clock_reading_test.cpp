@@ -119,8 +119,8 @@ TEST(ClockReading, SystemClockAgreesWithTheStandardClock) {
   // The platform's own call, converted here, against the standard library's
   // reading of the system clock: the same instant to within a few seconds.
   const runtime::WallTime ours = runtime::system_wall_clock();
-  const auto theirs = std::chrono::duration_cast<std::chrono::seconds>(
-      std::chrono::system_clock::now().time_since_epoch());
+  const auto theirs =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
   EXPECT_GE(ours.nanoseconds, 0);
   EXPECT_LT(ours.nanoseconds, 1'000'000'000);
   EXPECT_LE(ours.seconds - static_cast<std::int64_t>(theirs.count()), 5);

@@ -30,15 +30,20 @@ TEST(ElapsedText, DropsPartialUnitsAndHasNoDays) {
     const char* text;
   };
   const Case cases[] = {
-      {0, "0:0:0"},           {999, "0:0:0"},          {1'000, "0:0:1"},       {59'999, "0:0:59"},
-      {60'000, "0:1:0"},      {61'000, "0:1:1"},       {3'599'999, "0:59:59"}, {3'600'000, "1:0:0"},
-      {3'725'000, "1:2:5"},   {86'399'999, "23:59:59"}, {90'061'000, "25:1:1"},
-      {UINT64_MAX, "5124095576030:25:51"},  // the hour count alone needs more than 32 bits
+      {0, "0:0:0"},           {999, "0:0:0"},
+      {1'000, "0:0:1"},       {59'999, "0:0:59"},
+      {60'000, "0:1:0"},      {61'000, "0:1:1"},
+      {3'599'999, "0:59:59"}, {3'600'000, "1:0:0"},
+      {3'725'000, "1:2:5"},   {86'399'999, "23:59:59"},
+      {90'061'000, "25:1:1"}, {UINT64_MAX, "5124095576030:25:51"},  // the hour count alone needs more than 32 bits
   };
   // Starts that are far apart, and ones whose milliseconds make every span
   // borrow, check that only the difference counts.
-  const Timestamp starts[] = {Timestamp{},         Timestamp::from_ms(1'000), Timestamp::from_ms(1'700'000'000'123),
-                              Timestamp(1'700'000'000, 999), Timestamp(LARGEST_SECONDS / 2, 500),
+  const Timestamp starts[] = {Timestamp{},
+                              Timestamp::from_ms(1'000),
+                              Timestamp::from_ms(1'700'000'000'123),
+                              Timestamp(1'700'000'000, 999),
+                              Timestamp(LARGEST_SECONDS / 2, 500),
                               Timestamp(TWO_TO_64_MS.seconds() - 1, 999)};
   for (const Timestamp start : starts) {
     for (const Case& c : cases) {
@@ -81,12 +86,9 @@ TEST(ElapsedText, MillisecondsBorrowFromTheSeconds) {
     const char* text;
   };
   const Case cases[] = {
-      {Timestamp(10, 999), Timestamp(11, 0), "0:0:0"},
-      {Timestamp(10, 999), Timestamp(11, 998), "0:0:0"},
-      {Timestamp(10, 999), Timestamp(11, 999), "0:0:1"},
-      {Timestamp(10, 1), Timestamp(70, 0), "0:0:59"},
-      {Timestamp(0, 500), Timestamp(3'600, 499), "0:59:59"},
-      {Timestamp(0, 500), Timestamp(3'600, 500), "1:0:0"},
+      {Timestamp(10, 999), Timestamp(11, 0), "0:0:0"},       {Timestamp(10, 999), Timestamp(11, 998), "0:0:0"},
+      {Timestamp(10, 999), Timestamp(11, 999), "0:0:1"},     {Timestamp(10, 1), Timestamp(70, 0), "0:0:59"},
+      {Timestamp(0, 500), Timestamp(3'600, 499), "0:59:59"}, {Timestamp(0, 500), Timestamp(3'600, 500), "1:0:0"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(elapsed_text(c.start, c.now).view(), c.text)

@@ -66,8 +66,8 @@ TEST(EntropySeeding, SeedComesFromTheSource) {
   const std::string continued = TarnelCore::create(5).get_cmds_str();
   runtime::reset_thread_rng();
   const std::string again = TarnelCore::create(5).get_cmds_str();
-  EXPECT_EQ(again, first);       // same bytes, same generator
-  EXPECT_NE(continued, first);   // one generator per thread, not one per game
+  EXPECT_EQ(again, first);      // same bytes, same generator
+  EXPECT_NE(continued, first);  // one generator per thread, not one per game
 
   runtime::replace_entropy_source(&other_bytes);  // the scope still restores the original
   runtime::reset_thread_rng();
@@ -110,6 +110,7 @@ constexpr std::size_t THREADS = 8;
 template <class Play>
 void on_threads(Play play) {
   std::vector<std::thread> threads;
+  threads.reserve(THREADS);
   for (std::size_t t = 0; t < THREADS; ++t) threads.emplace_back(play, t);
   for (std::thread& thread : threads) thread.join();
 }

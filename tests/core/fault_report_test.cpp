@@ -36,8 +36,8 @@ bool is_report_from(std::string_view report, std::string_view file) {
 TEST(FaultReport, NamesTheCallSiteRelativeToTheProject) {
   const std::source_location here = std::source_location::current();
   const std::string report = runtime::fault_report("it broke", here);
-  EXPECT_EQ(report, "thread '<unnamed>' panicked at tests/core/fault_report_test.cpp:" +
-                        std::to_string(here.line()) + ":" + std::to_string(here.column()) + ":\nit broke\n");
+  EXPECT_EQ(report, "thread '<unnamed>' panicked at tests/core/fault_report_test.cpp:" + std::to_string(here.line()) +
+                        ":" + std::to_string(here.column()) + ":\nit broke\n");
   // An empty message still ends its own line.
   EXPECT_EQ(runtime::fault_report("", here), report.substr(0, report.size() - 9) + "\n");
 }
@@ -94,8 +94,7 @@ TEST(FaultReport, LibraryFaultsNameTheirOwnSourceFile) {
       {"core/game_state.cpp", [] { core::TarnelCore::create(0); },
        "index out of bounds: the len is 0 but the index is 18446744073709551615"},
       {"core/game_state.cpp", [] { core::TarnelCore::with_board({{1}, {0}}, {}); }, "a board must be square"},
-      {"runtime/clock.cpp", [] { runtime::epoch_ms({-1, 500'000'000}); },
-       "Time went backwards: SystemTimeError(0.5s)"},
+      {"runtime/clock.cpp", [] { runtime::epoch_ms({-1, 500'000'000}); }, "Time went backwards: SystemTimeError(0.5s)"},
       {"runtime/thread_rng.cpp",
        [] {
          test::ScopedEntropySource source(&missing_device);

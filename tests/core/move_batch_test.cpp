@@ -85,7 +85,7 @@ TEST(GapPath, BothWalksFollowTheBoundsTestedSteps) {
           std::size_t got_row = row;
           std::size_t got_column = column;
           (vector ? core::gap_path : core::gap_path_portable)(codes, count, steps, side, got_row, got_column,
-                                                               homes.data());
+                                                              homes.data());
           ASSERT_EQ(homes, expected.homes);
           ASSERT_EQ(got_row, expected.row);
           ASSERT_EQ(got_column, expected.column);

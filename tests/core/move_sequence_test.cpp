@@ -28,17 +28,17 @@ TEST(MoveSequence, PlaysUpperCasedCharactersUntilSolved) {
       {ONE_FROM_SOLVED, "RLR", true, "R", {{1, 2}, {3, 0}}},  // the rest is neither played nor logged
       {ONE_FROM_SOLVED, "rlr", true, "R", {{1, 2}, {3, 0}}},
       {ONE_FROM_SOLVED, "UD", false, "UD", ONE_FROM_SOLVED},
-      {ONE_FROM_SOLVED, "L", false, "L", ONE_FROM_SOLVED},    // blocked, still logged
+      {ONE_FROM_SOLVED, "L", false, "L", ONE_FROM_SOLVED},  // blocked, still logged
       {ONE_FROM_SOLVED, "", false, "", ONE_FROM_SOLVED},
-      {ONE_FROM_SOLVED, "az?R", true, "AZ?R", {{1, 2}, {3, 0}}},  // every letter upper-cased
-      {ONE_FROM_SOLVED, "\xC3\x9F", false, "SS", ONE_FROM_SOLVED},            // ß
+      {ONE_FROM_SOLVED, "az?R", true, "AZ?R", {{1, 2}, {3, 0}}},            // every letter upper-cased
+      {ONE_FROM_SOLVED, "\xC3\x9F", false, "SS", ONE_FROM_SOLVED},          // ß
       {ONE_FROM_SOLVED, "\xC3\xA9r", true, "\xC3\x89R", {{1, 2}, {3, 0}}},  // é
       // The solved test runs after any character, even a blocked one.
       {test::goal_rows(3), "dUU", true, "D", test::goal_rows(3)},
       {test::goal_rows(3), "!UU", true, "!", test::goal_rows(3)},
       // A ligature plays each letter of its upper-case form.
-      {MIDDLE_GAP, "\xEF\xAC\x82", false, "FL", {{1, 2, 3}, {0, 4, 5}, {6, 7, 8}}},            // ﬂ
-      {MIDDLE_GAP, "\xEF\xAC\x84", false, "FFL", {{1, 2, 3}, {0, 4, 5}, {6, 7, 8}}},           // ﬄ
+      {MIDDLE_GAP, "\xEF\xAC\x82", false, "FL", {{1, 2, 3}, {0, 4, 5}, {6, 7, 8}}},   // ﬂ
+      {MIDDLE_GAP, "\xEF\xAC\x84", false, "FFL", {{1, 2, 3}, {0, 4, 5}, {6, 7, 8}}},  // ﬄ
       {MIDDLE_GAP, "\xEF\xAC\x82\xEF\xAC\x82", false, "FLFL", {{1, 2, 3}, {0, 4, 5}, {6, 7, 8}}},
       {test::goal_rows(3), "\xEF\xAC\x82UU", true, "F", test::goal_rows(3)},  // stops inside ﬂ
       {MIDDLE_GAP, "\xF0\x9F\x98\x80u", false, "\xF0\x9F\x98\x80U", {{1, 0, 3}, {4, 2, 5}, {6, 7, 8}}},
@@ -72,14 +72,14 @@ TEST(MoveSequence, LongTextThatNeverSolvesLogsEveryCharacter) {
 TEST(MoveSequence, IllFormedTextFaults) {
   using namespace std::string_view_literals;
   const std::string_view texts[] = {
-      "\x80"sv,                      // continuation without a lead
-      "U\xC3"sv,                     // truncated at the end of the text
+      "\x80"sv,                       // continuation without a lead
+      "U\xC3"sv,                      // truncated at the end of the text
       "\xE2\x82\xAC"sv.substr(0, 2),  // truncated, though the next byte in memory would fit
-      "\xC3("sv,                     // lead followed by ASCII
-      "\xC0\xAF"sv,                  // overlong
-      "\xE0\x80\xAF"sv,              // overlong, three bytes
-      "\xED\xA0\x80"sv,              // surrogate
-      "\xF4\x90\x80\x80"sv,          // above U+10FFFF
+      "\xC3("sv,                      // lead followed by ASCII
+      "\xC0\xAF"sv,                   // overlong
+      "\xE0\x80\xAF"sv,               // overlong, three bytes
+      "\xED\xA0\x80"sv,               // surrogate
+      "\xF4\x90\x80\x80"sv,           // above U+10FFFF
       "\xF8\x88\x80\x80\x80"sv,
       "\xFF"sv,
   };

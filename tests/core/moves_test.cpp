@@ -42,10 +42,20 @@ TEST(Moves, BlockedAtEachEdgeButStillLogged) {
     char32_t letter;
   };
   const Case cases[] = {
-      {{{1, 0, 2}, {3, 4, 5}, {6, 7, 8}}, U'U'}, {{{1, 2, 3}, {4, 5, 6}, {7, 0, 8}}, U'D'},  // top, bottom row
-      {{{1, 2, 3}, {0, 4, 5}, {6, 7, 8}}, U'L'}, {{{1, 2, 3}, {4, 5, 0}, {6, 7, 8}}, U'R'},  // left, right column
-      {{{0, 1}, {2, 3}}, U'U'}, {{{0, 1}, {2, 3}}, U'L'}, {{{1, 2}, {3, 0}}, U'D'}, {{{1, 2}, {3, 0}}, U'R'},
-      {{{0}}, U'U'}, {{{0}}, U'D'}, {{{0}}, U'L'}, {{{0}}, U'R'},
+      // top, bottom row
+      {{{1, 0, 2}, {3, 4, 5}, {6, 7, 8}}, U'U'},
+      {{{1, 2, 3}, {4, 5, 6}, {7, 0, 8}}, U'D'},
+      // left, right column
+      {{{1, 2, 3}, {0, 4, 5}, {6, 7, 8}}, U'L'},
+      {{{1, 2, 3}, {4, 5, 0}, {6, 7, 8}}, U'R'},
+      {{{0, 1}, {2, 3}}, U'U'},
+      {{{0, 1}, {2, 3}}, U'L'},
+      {{{1, 2}, {3, 0}}, U'D'},
+      {{{1, 2}, {3, 0}}, U'R'},
+      {{{0}}, U'U'},
+      {{{0}}, U'D'},
+      {{{0}}, U'L'},
+      {{{0}}, U'R'},
   };
   for (const Case& c : cases) {
     TarnelCore game = TarnelCore::with_board(c.board, {});
@@ -63,10 +73,21 @@ TEST(Moves, OtherCharactersAreLoggedAsUtf8AndMoveNothing) {
     std::string bytes;
   };
   const Case cases[] = {
-      {U'u', "u"}, {U'd', "d"}, {U'l', "l"}, {U'r', "r"}, {U'X', "X"}, {U'7', "7"}, {U'\0', std::string(1, '\0')},
-      {U'\u00E9', "\xC3\xA9"}, {U'\u07FF', "\xDF\xBF"}, {U'\u0800', "\xE0\xA0\x80"}, {U'\uFFFF', "\xEF\xBF\xBF"},
+      {U'u', "u"},
+      {U'd', "d"},
+      {U'l', "l"},
+      {U'r', "r"},
+      {U'X', "X"},
+      {U'7', "7"},
+      {U'\0', std::string(1, '\0')},
+      {U'\u00E9', "\xC3\xA9"},
+      {U'\u07FF', "\xDF\xBF"},
+      {U'\u0800', "\xE0\xA0\x80"},
+      {U'\uFFFF', "\xEF\xBF\xBF"},
       {U'\uFB02', "\xEF\xAC\x82"},  // a ligature is not upper-cased here
-      {U'\U00010000', "\xF0\x90\x80\x80"}, {U'\U0001F600', "\xF0\x9F\x98\x80"}, {U'\U0010FFFF', "\xF4\x8F\xBF\xBF"},
+      {U'\U00010000', "\xF0\x90\x80\x80"},
+      {U'\U0001F600', "\xF0\x9F\x98\x80"},
+      {U'\U0010FFFF', "\xF4\x8F\xBF\xBF"},
   };
   TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, {});
   std::string expected_log;
@@ -83,8 +104,8 @@ TEST(Moves, OtherCharactersAreLoggedAsUtf8AndMoveNothing) {
 TEST(Moves, NonScalarValuesFaultAndChangeNothing) {
   TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, {});
   game.move_tile(U'x');
-  for (const char32_t bad : {char32_t{0xD800}, char32_t{0xDBFF}, char32_t{0xDC00}, char32_t{0xDFFF},
-                             char32_t{0x110000}, char32_t{0xFFFFFFFF}}) {
+  for (const char32_t bad : {char32_t{0xD800}, char32_t{0xDBFF}, char32_t{0xDC00}, char32_t{0xDFFF}, char32_t{0x110000},
+                             char32_t{0xFFFFFFFF}}) {
     testing::internal::CaptureStderr();
     try {
       game.move_tile(bad);

@@ -66,8 +66,12 @@ void* allocate_or_throw(std::size_t size, std::size_t alignment) {
 
 void* operator new(std::size_t size) { return allocate_or_throw(size, 0); }
 void* operator new[](std::size_t size) { return allocate_or_throw(size, 0); }
-void* operator new(std::size_t size, std::align_val_t a) { return allocate_or_throw(size, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t size, std::align_val_t a) { return allocate_or_throw(size, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t size, std::align_val_t a) {
+  return allocate_or_throw(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+  return allocate_or_throw(size, static_cast<std::size_t>(a));
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, 0); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, 0); }
 void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
@@ -226,8 +230,8 @@ TEST(OutOfMemory, FailedCreationLeaksNothing) {
 }
 
 TEST(OutOfMemory, RejectedSidesAskForNoBoard) {
-  for (const std::uint64_t mode : {std::uint64_t{0}, std::uint64_t{46'341}, (std::uint64_t{1} << 61) - 1,
-                                   std::uint64_t{1} << 61}) {
+  for (const std::uint64_t mode :
+       {std::uint64_t{0}, std::uint64_t{46'341}, (std::uint64_t{1} << 61) - 1, std::uint64_t{1} << 61}) {
     testing::internal::CaptureStderr();
     largest_request.store(0);
     recording.store(true);

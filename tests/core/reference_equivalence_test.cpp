@@ -21,7 +21,7 @@ using core::TarnelCore;
 char32_t random_char(std::mt19937_64& rng) {
   static constexpr char32_t LETTERS[] = {U'U', U'D', U'L', U'R', U'u', U'd', U'l', U'r'};
   static constexpr char32_t OTHERS[] = {
-      U'a',      U'z',      U'0',      U' ',      U'\0',     U'\u00E9', U'\u00DF',     U'\uFB02',     U'\uFB04',
+      U'a',      U'z',      U'0',      U' ',      U'\0',     U'\u00E9',     U'\u00DF',     U'\uFB02', U'\uFB04',
       U'\u0390', U'\u0250', U'\u0131', U'\u017F', U'\u0149', U'\U0001F600', U'\U0010FFFF', U'\u00FF',
   };
   if (rng() % 10 < 8) return LETTERS[rng() % std::size(LETTERS)];
@@ -90,12 +90,11 @@ TEST(ReferenceEquivalence, CoreAgreesWithTheNaiveModelAfterEveryCall) {
         ASSERT_EQ(game.get_cmds_str(), model.log);
         ASSERT_EQ(game.is_solved(), model.solved());
         ASSERT_EQ(game.cmds(), model.log);
-        ASSERT_EQ(std::vector<core::Cell>(game.board().begin(), game.board().end()),
-                  [&] {
-                    std::vector<core::Cell> flat;
-                    for (const auto& row : model.board) flat.insert(flat.end(), row.begin(), row.end());
-                    return flat;
-                  }());
+        ASSERT_EQ(std::vector<core::Cell>(game.board().begin(), game.board().end()), [&] {
+          std::vector<core::Cell> flat;
+          for (const auto& row : model.board) flat.insert(flat.end(), row.begin(), row.end());
+          return flat;
+        }());
       }
     }
   }

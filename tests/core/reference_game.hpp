@@ -41,8 +41,7 @@ inline std::string utf8_of(char32_t ch) {
   } else if (v < 0x10000) {
     byte(0xE0 | (v >> 12)), byte(0x80 | ((v >> 6) & 0x3F)), byte(0x80 | (v & 0x3F));
   } else {
-    byte(0xF0 | (v >> 18)), byte(0x80 | ((v >> 12) & 0x3F)), byte(0x80 | ((v >> 6) & 0x3F)),
-        byte(0x80 | (v & 0x3F));
+    byte(0xF0 | (v >> 18)), byte(0x80 | ((v >> 12) & 0x3F)), byte(0x80 | ((v >> 6) & 0x3F)), byte(0x80 | (v & 0x3F));
   }
   return out;
 }

@@ -94,8 +94,10 @@ TEST(Scramble, DrawsDoNotDependOnHowManyAreAskedAtOnce) {
     runtime::draw_below_4(draw);
     one_by_one.push_back(draw[0]);
   }
-  for (const auto& runs : {std::initializer_list<std::size_t>{1000, 1000, 100}, {7, 33, 32, 1, 64, 963, 1000},
-                           {31, 1, 31, 1, 2036}, {2100}}) {
+  for (const auto& runs : {std::initializer_list<std::size_t>{1000, 1000, 100},
+                           {7, 33, 32, 1, 64, 963, 1000},
+                           {31, 1, 31, 1, 2036},
+                           {2100}}) {
     EXPECT_EQ(draws(runs), one_by_one);
   }
   // Every value appears, about a quarter of the time each.

@@ -51,8 +51,7 @@ class ScriptedClock {
 // `source`; out, so no later test draws from a generator seeded by it.
 class ScopedEntropySource {
  public:
-  explicit ScopedEntropySource(runtime::EntropySource source)
-      : previous_(runtime::replace_entropy_source(source)) {
+  explicit ScopedEntropySource(runtime::EntropySource source) : previous_(runtime::replace_entropy_source(source)) {
     runtime::reset_thread_rng();
   }
   ~ScopedEntropySource() {

@@ -90,10 +90,9 @@ std::vector<Expected> read_expectations(const std::string& path) {
   return entries;
 }
 
-void expect_upper(char32_t cp, std::vector<char32_t> chars) {
+void expect_upper(char32_t cp, const std::vector<char32_t>& chars) {
   const UpperMapping m = upper_case(cp);
-  EXPECT_TRUE(matches(m, chars)) << hex(cp) << " gave " << describe(m) << ", expected "
-                                 << describe(chars);
+  EXPECT_TRUE(matches(m, chars)) << hex(cp) << " gave " << describe(m) << ", expected " << describe(chars);
 }
 
 TEST(UpperCase, MatchesInterpreterForEveryCodePoint) {
@@ -119,8 +118,7 @@ TEST(UpperCase, MatchesInterpreterForEveryCodePoint) {
     }
     const UpperMapping m = upper_case(cp);
     if (!matches(m, *expected) && ++mismatches <= 20) {
-      ADD_FAILURE() << hex(cp) << " gave " << describe(m) << ", expected "
-                    << describe(*expected);
+      ADD_FAILURE() << hex(cp) << " gave " << describe(m) << ", expected " << describe(*expected);
     }
   }
   EXPECT_EQ(next, entries.size()) << "not every entry was visited";

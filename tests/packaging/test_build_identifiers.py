@@ -16,8 +16,9 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 VERSIONS = [f"cp3{minor}" for minor in range(10, 16)]
 EXPECTED = {
-    "linux": {f"{v}-{libc}_{arch}" for v in VERSIONS for libc in ("manylinux", "musllinux")
-              for arch in ("x86_64", "aarch64")},
+    "linux": {
+        f"{v}-{libc}_{arch}" for v in VERSIONS for libc in ("manylinux", "musllinux") for arch in ("x86_64", "aarch64")
+    },
     "macos": {f"{v}-macosx_{arch}" for v in VERSIONS for arch in ("x86_64", "arm64")},
     "windows": {f"{v}-win_{arch}" for v in VERSIONS for arch in ("amd64", "arm64")},
 }
@@ -28,7 +29,12 @@ def identifiers(platform, *options):
     env = {name: value for name, value in os.environ.items() if not name.startswith("CIBW_")}
     completed = subprocess.run(
         [sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", platform, *options],
-        cwd=ROOT, env=env, capture_output=True, text=True, check=True)
+        cwd=ROOT,
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return completed.stdout.split()
 
 

@@ -26,23 +26,38 @@ def image(machine, imports=""):
 REPAIRED_ARM64 = {"vostral.pyd": image(ARM64, RUNTIME), RUNTIME: image(ARM64)}
 CASES = {
     "stable ABI, ARM64": ("vostral-0.1.0-cp310-abi3-win_arm64.whl", REPAIRED_ARM64, None),
-    "CPython 3.12, x86_64": ("vostral-0.1.0-cp312-cp312-win_amd64.whl",
-                             {"vostral.cp312-win_amd64.pyd": image(AMD64, RUNTIME), RUNTIME: image(AMD64)}, None),
+    "CPython 3.12, x86_64": (
+        "vostral-0.1.0-cp312-cp312-win_amd64.whl",
+        {"vostral.cp312-win_amd64.pyd": image(AMD64, RUNTIME), RUNTIME: image(AMD64)},
+        None,
+    ),
     # What CMake names a version's own module in a cross build: after the host.
-    "module named for the host": ("vostral-0.1.0-cp312-cp312-win_arm64.whl",
-                                  {"vostral.cp312-win_amd64.pyd": image(ARM64, RUNTIME), RUNTIME: image(ARM64)},
-                                  "its interpreters import only vostral.cp312-win_arm64.pyd"),
-    "module for the host": ("vostral-0.1.0-cp310-abi3-win_arm64.whl",
-                            {**REPAIRED_ARM64, "vostral.pyd": image(AMD64, RUNTIME)},
-                            "vostral.pyd is not built for win_arm64"),
+    "module named for the host": (
+        "vostral-0.1.0-cp312-cp312-win_arm64.whl",
+        {"vostral.cp312-win_amd64.pyd": image(ARM64, RUNTIME), RUNTIME: image(ARM64)},
+        "its interpreters import only vostral.cp312-win_arm64.pyd",
+    ),
+    "module for the host": (
+        "vostral-0.1.0-cp310-abi3-win_arm64.whl",
+        {**REPAIRED_ARM64, "vostral.pyd": image(AMD64, RUNTIME)},
+        "vostral.pyd is not built for win_arm64",
+    ),
     # The host's runtime found first on the search path.
-    "runtime for the host": ("vostral-0.1.0-cp310-abi3-win_arm64.whl", {**REPAIRED_ARM64, RUNTIME: image(AMD64)},
-                             f"{RUNTIME} is not built for win_arm64"),
-    "not repaired": ("vostral-0.1.0-cp310-abi3-win_arm64.whl", {"vostral.pyd": image(ARM64, "MSVCP140.dll")},
-                     "holds 0 privately named C++ runtimes"),
-    "runtime bundled, module not pointed at it": ("vostral-0.1.0-cp310-abi3-win_arm64.whl",
-                                                  {**REPAIRED_ARM64, "vostral.pyd": image(ARM64, "MSVCP140.dll")},
-                                                  f"vostral.pyd does not import {RUNTIME}"),
+    "runtime for the host": (
+        "vostral-0.1.0-cp310-abi3-win_arm64.whl",
+        {**REPAIRED_ARM64, RUNTIME: image(AMD64)},
+        f"{RUNTIME} is not built for win_arm64",
+    ),
+    "not repaired": (
+        "vostral-0.1.0-cp310-abi3-win_arm64.whl",
+        {"vostral.pyd": image(ARM64, "MSVCP140.dll")},
+        "holds 0 privately named C++ runtimes",
+    ),
+    "runtime bundled, module not pointed at it": (
+        "vostral-0.1.0-cp310-abi3-win_arm64.whl",
+        {**REPAIRED_ARM64, "vostral.pyd": image(ARM64, "MSVCP140.dll")},
+        f"vostral.pyd does not import {RUNTIME}",
+    ),
 }
 
 
@@ -53,8 +68,12 @@ def test_the_check_refuses_each_wheel_that_cannot_load(case, tmp_path):
     with zipfile.ZipFile(path, "w") as wheel:
         for item, data in {**files, "vostral-0.1.0.dist-info/WHEEL": b"Wheel-Version: 1.0\n"}.items():
             wheel.writestr(item, data)
-    completed = subprocess.run([sys.executable, str(ROOT / "tools" / "check_windows_wheel.py"), str(path)],
-                               capture_output=True, text=True, check=False)
+    completed = subprocess.run(
+        [sys.executable, str(ROOT / "tools" / "check_windows_wheel.py"), str(path)],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     if problem is None:
         assert (completed.returncode, completed.stderr) == (0, "")
     else:

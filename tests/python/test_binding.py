@@ -72,7 +72,7 @@ class TestConstruction:
             def __index__(self):
                 raise TypeError("not today") from cause
 
-        with pytest.raises(TypeError, match="^argument 'mode': not today$") as caught:
+        with pytest.raises(TypeError, match=r"^argument 'mode': not today$") as caught:
             TarnelCore(CausedIndex())
         assert caught.value.__cause__ is cause and caught.value.__suppress_context__ is True
 
@@ -97,19 +97,30 @@ FAILING_CALLS = [
     ("TarnelCore(mode=4, colour=1, size=2)", TypeError, NEW + "got an unexpected keyword argument 'colour'"),
     ("TarnelCore(4, size=1, mode=5)", TypeError, NEW + "got an unexpected keyword argument 'size'"),
     ("TarnelCore(4, mode=5, size=1)", TypeError, NEW + "got multiple values for argument 'mode'"),
-    ("TarnelCore(**{SURROGATE_KEYWORD: 4})", TypeError, NEW + "got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+    (
+        "TarnelCore(**{SURROGATE_KEYWORD: 4})",
+        TypeError,
+        NEW + "got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+    ),
     ("g.move_tile()", TypeError, TILE + "missing 1 required positional argument: 'direction'"),
     ("g.move_tile('U', 'D', direction='L')", TypeError, TILE + "takes 1 positional arguments but 2 were given"),
     ("g.move_tile('U', direction='D')", TypeError, TILE + "got multiple values for argument 'direction'"),
     ("g.move_tile(Direction='U')", TypeError, TILE + "got an unexpected keyword argument 'Direction'"),
-    ("g.move_tile(**{SURROGATE_KEYWORD: 'U'})", TypeError, TILE + "got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+    (
+        "g.move_tile(**{SURROGATE_KEYWORD: 'U'})",
+        TypeError,
+        TILE + "got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+    ),
     ("g.move_sequence()", TypeError, SEQUENCE + "missing 1 required positional argument: 'sequence'"),
     ("g.move_sequence('U', 'D')", TypeError, SEQUENCE + "takes 1 positional arguments but 2 were given"),
     ("g.move_sequence('U', sequence='D')", TypeError, SEQUENCE + "got multiple values for argument 'sequence'"),
     ("g.move_sequence(direction='U')", TypeError, SEQUENCE + "got an unexpected keyword argument 'direction'"),
     ("g.move_tile(5)", TypeError, "argument 'direction': 'int' object cannot be converted to 'PyString'"),
-    ("g.move_tile(Holder.Inner())", TypeError,
-     "argument 'direction': 'Holder.Inner' object cannot be converted to 'PyString'"),
+    (
+        "g.move_tile(Holder.Inner())",
+        TypeError,
+        "argument 'direction': 'Holder.Inner' object cannot be converted to 'PyString'",
+    ),
     ("g.move_sequence(None)", TypeError, "argument 'sequence': 'NoneType' object cannot be converted to 'PyString'"),
     ("g.move_tile('')", ValueError, "expected a string of length 1"),
     ("g.move_tile('UD')", ValueError, "expected a string of length 1"),
@@ -157,19 +168,23 @@ class TestHostileObjects:
         class Lying(str):
             __hash__ = str.__hash__
             __str__ = upper = lambda self: "D"
-            __len__ = lambda self: 1
-            __eq__ = lambda self, other: True
+
+            def __len__(self):
+                return 1
+
+            def __eq__(self, other):
+                return True
 
         game = TarnelCore(3)
         model = ReferenceTarnel.from_state(game.get_tarnel())
         assert game.move_tile(Lying("U")) == model.move_tile("U")
         assert game.move_sequence(Lying("ul")) == model.move_sequence("ul")
         assert (game.get_tarnel(), game.get_cmds_str()) == (model.get_tarnel(), model.get_cmds_str())
-        with pytest.raises(ValueError, match="^expected a string of length 1$"):
+        with pytest.raises(ValueError, match=r"^expected a string of length 1$"):
             game.move_tile(Lying("UD"))
 
     def test_bool_false_is_side_zero(self, panic_exception):
-        with pytest.raises(panic_exception, match="^index out of bounds: the len is 0"):
+        with pytest.raises(panic_exception, match=r"^index out of bounds: the len is 0"):
             TarnelCore(False)
 
     def test_unprintable_type_error_from_index(self, python_subprocess):

@@ -37,8 +37,12 @@ class Terminal:
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
         attach = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
         attach.update((name, slave) for name in streams)
-        self.process = subprocess.Popen([sys.executable, *python, *map(str, args)], **attach,
-                                        env={**os.environ, "TERM": "xterm"}, start_new_session=True)
+        self.process = subprocess.Popen(
+            [sys.executable, *python, *map(str, args)],
+            **attach,
+            env={**os.environ, "TERM": "xterm"},
+            start_new_session=True,
+        )
         os.close(slave)
         self.output, self.seen, self.stdout, self.stderr = b"", 0, b"", b""
 
@@ -56,9 +60,9 @@ class Terminal:
     def expect(self, text, timeout=30):
         """Waits until `text` shows after what was last expected."""
         deadline = time.monotonic() + timeout
-        while text not in self.output[self.seen:]:
+        while text not in self.output[self.seen :]:
             remaining = deadline - time.monotonic()
-            assert remaining > 0 and self.read(remaining), f"no {text!r} in {self.output[self.seen:]!r}"
+            assert remaining > 0 and self.read(remaining), f"no {text!r} in {self.output[self.seen :]!r}"
         self.seen = self.output.index(text, self.seen) + len(text)
 
     def send(self, keys):
@@ -99,27 +103,29 @@ def test_game_on_a_terminal():
     finally:
         status = terminal.close()
     assert status == 0
-    summary = terminal.output[terminal.seen:].decode().replace("\r\n", "\n")
-    assert re.search(r"vostral 3x3: 0 of 2 games solved\n"
-                     r"  game 1: left unsolved at \d+:\d\d:\d\d with [0-2] moves?\n"
-                     r"  game 2: left unsolved at \d+:\d\d:\d\d with 0 moves\n", summary), summary
+    summary = terminal.output[terminal.seen :].decode().replace("\r\n", "\n")
+    assert re.search(
+        r"vostral 3x3: 0 of 2 games solved\n"
+        r"  game 1: left unsolved at \d+:\d\d:\d\d with [0-2] moves?\n"
+        r"  game 2: left unsolved at \d+:\d\d:\d\d with 0 moves\n",
+        summary,
+    ), summary
 
 
 def test_solver_progress_only_on_a_terminal():
     pytest.importorskip("tqdm")
 
     def solver(delay, streams=("stderr",)):
-        return Terminal(["--mode", SIDE], streams=streams,
-                        python=("-c", SOLVE_WITH_DELAY, str(delay), str(EXAMPLES)))
+        return Terminal(["--mode", SIDE], streams=streams, python=("-c", SOLVE_WITH_DELAY, str(delay), str(EXAMPLES)))
 
     # Work past the delay on a terminal, the same work piped, and work that ends
     # within the delay on a terminal.
-    due, piped, quiet = solver(0), solver(0, streams=()), solver(10 ** 6)
+    due, piped, quiet = solver(0), solver(0, streams=()), solver(10**6)
     assert due.close() == piped.close() == quiet.close() == 0
     solved = rf"game 1: {SIDE}x{SIDE}, \d+ moves?, solver \d+\.\d ms, duration \d+:\d+:\d+\n1 game solved:"
     for out in (due.stdout, piped.stdout, quiet.stdout):
         assert re.match(solved, out.decode()), out
     assert piped.output == piped.stderr == b"" and quiet.output == b""
     progress = due.output.decode()
-    assert re.search(rf"\r *\d+%\|.*\| [\d.]+/{SIDE ** 2 - 1} *\[", progress), progress
+    assert re.search(rf"\r *\d+%\|.*\| [\d.]+/{SIDE**2 - 1} *\[", progress), progress
     assert progress.endswith("\r")  # the bar is cleared once the solve is done

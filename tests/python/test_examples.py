@@ -1,6 +1,7 @@
 """The example programs: both solvers against the module and a plain model of the rules,
 the game loop on a stand-in screen, and both command lines."""
 
+import itertools
 import pathlib
 import random
 import re
@@ -62,11 +63,11 @@ def test_constructive_solver_on_uniform_boards(mode):
     rng = random.Random(mode)
     for _ in range(20):
         cells = rng.sample(range(mode * mode), mode * mode)
-        start = [cells[r * mode:(r + 1) * mode] for r in range(mode)]
+        start = [cells[r * mode : (r + 1) * mode] for r in range(mode)]
         if not solve.is_solvable(start):
             i, j = [index for index, value in enumerate(cells) if value][:2]
             cells[i], cells[j] = cells[j], cells[i]  # swapping two tiles flips solvability
-            start = [cells[r * mode:(r + 1) * mode] for r in range(mode)]
+            start = [cells[r * mode : (r + 1) * mode] for r in range(mode)]
             assert solve.is_solvable(start)
         if start != goal(mode):
             check_solution(start, solve.solve(start))
@@ -109,7 +110,7 @@ def test_optimal_solver_matches_bfs(distances_3x3):
     assert len(distances_3x3) == 181440
     hardest = [state for state, length in distances_3x3.items() if length == 31]
     boards = [unsolved_game(3).get_tarnel() for _ in range(6)]
-    boards += [[list(state[r * 3:r * 3 + 3]) for r in range(3)] for state in hardest]
+    boards += [[list(state[r * 3 : r * 3 + 3]) for r in range(3)] for state in hardest]
     for start in boards:
         solution = solve.solve_optimal(start)
         assert len(solution) == distances_3x3[tuple(v for row in start for v in row)]
@@ -142,7 +143,7 @@ class StandInScreen:
 
 def board_of(frame, mode=3):
     """The board a frame of the game screen shows (single-digit tiles), 0 the gap."""
-    return [[int(text[i * 2]) if text[i * 2] != " " else 0 for i in range(mode)] for text in frame[2:2 + mode]]
+    return [[int(text[i * 2]) if text[i * 2] != " " else 0 for i in range(mode)] for text in frame[2 : 2 + mode]]
 
 
 class SetClockGame:
@@ -169,7 +170,7 @@ class TestGame:
         assert "0" not in "".join(screen.frames[0][2:5])  # the gap shows as a blank
         expected, _ = play_model(board_of(screen.frames[0]), "ULDRLUUU", allow_blocked=True)
         assert board_of(screen.frames[-1]) == expected
-        moved = sum(board_of(a) != board_of(b) for a, b in zip(screen.frames, screen.frames[1:]))
+        moved = sum(board_of(a) != board_of(b) for a, b in itertools.pairwise(screen.frames))
         assert re.fullmatch(rf"time \d+:\d\d:\d\d   moves {moved}", screen.frames[-1][6])
         assert screen.frames[5][7] == "That key does nothing (the keys are above)."
         # The gap goes up at most twice on a 3x3 board: the last U is blocked.
@@ -187,9 +188,9 @@ class TestGame:
             assert all(len(text) < 30 for text in frame)  # the last column stays empty
             blank = frame.index("")
             assert " ".join(frame[:blank]) == f"vostral 3x3, game 1: {play.HELP}"
-            assert frame[blank + 1:blank + 4] == board
+            assert frame[blank + 1 : blank + 4] == board
         # After the board, a blank line and the time: the notice for the x key, wrapped.
-        assert " ".join(frame[blank + 6:]) == "That key does nothing (the keys are above)."
+        assert " ".join(frame[blank + 6 :]) == "That key does nothing (the keys are above)."
 
         def message(size, mode=10):  # a 10x10 board is 29 columns wide
             screen = StandInScreen([], size=size)
@@ -201,8 +202,9 @@ class TestGame:
         width, height = int(need[1]), int(need[2])
         assert width == 30 and message((height, width)).startswith("vostral 10x10, game 1:")
         for size in ((height - 1, width), (height, width - 1)):
-            assert message(size).startswith(f"Terminal too small: need {width} columns by {height} rows, "
-                                            f"have {size[1]} by {size[0]}.")
+            assert message(size).startswith(
+                f"Terminal too small: need {width} columns by {height} rows, have {size[1]} by {size[0]}."
+            )
 
     def test_solve_freezes_the_game_and_a_new_one_starts(self):
         session = play.Session(3, new_game=SetClockGame)
@@ -234,7 +236,7 @@ class TestGame:
         assert seen["refused"][:8] == seen["solved"] and seen["refused"][8].startswith("Solved already")
         assert seen["new"][0].startswith("vostral 3x3, game 2:") and board_of(seen["new"]) != goal(3)
         assert seen["new"][6] == "time 0:01:09   moves 0" and len(seen["new"]) == 7
-        moved_up = sum(board_of(a) != board_of(b) for a, b in zip(screen.frames[-4:], screen.frames[-3:]))
+        moved_up = sum(board_of(a) != board_of(b) for a, b in itertools.pairwise(screen.frames[-4:]))
         assert session.summary() == [
             "vostral 3x3: 1 of 2 games solved",
             f"  game 1: solved in 0:00:05 with {moves} moves",
@@ -255,8 +257,10 @@ class TestGame:
         round_ = play.Round(2, new_game)
         assert len(made) >= 2 and round_.game is made[-1] and round_.game.get_tarnel() != goal(2)
 
-    @pytest.mark.parametrize(("text", "padded"), [("0:0:7", "0:00:07"), ("0:59:59", "0:59:59"),
-                                                  ("25:1:1", "25:01:01"), ("100:0:10", "100:00:10")])
+    @pytest.mark.parametrize(
+        ("text", "padded"),
+        [("0:0:7", "0:00:07"), ("0:59:59", "0:59:59"), ("25:1:1", "25:01:01"), ("100:0:10", "100:00:10")],
+    )
     def test_time_is_padded_for_reading(self, text, padded):
         assert play.reading_time(text) == padded
 
@@ -266,8 +270,9 @@ class TestGame:
 
 
 def run_example(*args):
-    return subprocess.run([sys.executable, str(EXAMPLES / args[0]), *args[1:]],
-                          capture_output=True, text=True, timeout=120, check=False)
+    return subprocess.run(
+        [sys.executable, str(EXAMPLES / args[0]), *args[1:]], capture_output=True, text=True, timeout=120, check=False
+    )
 
 
 @needs_curses
@@ -278,11 +283,13 @@ def test_game_command_line(mode):
     out = demo.stdout
     assert out.count(f"vostral {mode}x{mode}, game 1:") == 4 and out.count(f"vostral {mode}x{mode}, game 2:") == 2
     assert "Blocked: the gap is at the top edge." in out and "Solved already" in out
-    solved = re.findall(rf"^{re.escape(play.BANNER)} in (\d+:\d\d:\d\d) with (\d+) moves?$", out, re.M)
+    solved = re.findall(rf"^{re.escape(play.BANNER)} in (\d+:\d\d:\d\d) with (\d+) moves?$", out, re.MULTILINE)
     assert len(solved) == 3 and solved[0] == solved[1]  # frozen through the refused key
-    assert out.endswith(f"vostral {mode}x{mode}: 2 of 2 games solved\n"
-                        f"  game 1: solved in {solved[0][0]} with {play.counted(int(solved[0][1]), 'move')}\n"
-                        f"  game 2: solved in {solved[2][0]} with {play.counted(int(solved[2][1]), 'move')}\n")
+    assert out.endswith(
+        f"vostral {mode}x{mode}: 2 of 2 games solved\n"
+        f"  game 1: solved in {solved[0][0]} with {play.counted(int(solved[0][1]), 'move')}\n"
+        f"  game 2: solved in {solved[2][0]} with {play.counted(int(solved[2][1]), 'move')}\n"
+    )
 
 
 def limit_address_space():
@@ -296,8 +303,14 @@ def test_a_side_the_module_refuses_is_a_usage_error(example):
     # The module must refuse the side before Python builds a board of that size; where
     # it can, the limit turns a board built first into a MemoryError, not gigabytes.
     limit = limit_address_space if LINUX and not SANITIZED else None
-    refused = subprocess.run([sys.executable, str(EXAMPLES / example), "--mode", "50000"], preexec_fn=limit,
-                             capture_output=True, text=True, timeout=120, check=False)
+    refused = subprocess.run(
+        [sys.executable, str(EXAMPLES / example), "--mode", "50000"],
+        preexec_fn=limit,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
     assert refused.returncode == 2 and refused.stdout == ""
     message = TOO_LARGE.format(50000)
     assert refused.stderr.endswith(f"{example}: error: --mode 50000: PanicException: {message}\n"), refused.stderr
@@ -306,11 +319,11 @@ def test_a_side_the_module_refuses_is_a_usage_error(example):
 def test_solver_command_line():
     solved = run_example("solve.py", "--mode", "5", "--games", "2")
     assert solved.returncode == 0, solved.stderr
-    assert re.findall(r"^game (\d+): 5x5, \d+ moves", solved.stdout, re.M) == ["1", "2"]
+    assert re.findall(r"^game (\d+): 5x5, \d+ moves", solved.stdout, re.MULTILINE) == ["1", "2"]
     assert re.search(r"\n2 games solved: mean \d+\.\d moves, mean solver time \d+\.\d ms\n$", solved.stdout)
     assert solved.stderr == ""
     assert run_example("solve.py", "--mode", "5", "--optimal").returncode != 0
     # Two of a 2x2 game's 12 boards are one move from solved: 100 games meet them.
     small = run_example("solve.py", "--mode", "2", "--games", "100")
-    assert re.search(r"^game \d+: 2x2, 1 move,", small.stdout, re.M), small.stdout
+    assert re.search(r"^game \d+: 2x2, 1 move,", small.stdout, re.MULTILINE), small.stdout
     assert not re.search(r"(?<![\d.])1 (moves|games)\b", small.stdout)

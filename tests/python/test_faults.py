@@ -25,14 +25,19 @@ sys.stderr.write("--- marker ---\\n")
 class TestFaults:
     @pytest.mark.parametrize(
         ("mode", "message"),
-        [(0, ZERO_SIDE), (46341, TOO_LARGE.format(46341)), (2**61 - 1, TOO_LARGE.format(2**61 - 1)),
-         (2**61, "capacity overflow"), (2**64 - 1, "capacity overflow")],
+        [
+            (0, ZERO_SIDE),
+            (46341, TOO_LARGE.format(46341)),
+            (2**61 - 1, TOO_LARGE.format(2**61 - 1)),
+            (2**61, "capacity overflow"),
+            (2**64 - 1, "capacity overflow"),
+        ],
     )
     def test_creation_faults(self, panic_exception, capfd, mode, message):
         with pytest.raises(BaseException) as caught:
             try:
                 TarnelCore(mode)
-            except Exception:
+            except Exception:  # noqa: BLE001 (what is checked: no fault is caught by it)
                 pytest.fail("the fault was caught by 'except Exception'")
         assert type(caught.value) is panic_exception
         assert caught.value.args == (message,)
@@ -57,7 +62,9 @@ class TestFaults:
         assert TarnelCore(4).get_mode() == 4
 
     def test_panic_raised_in_python_is_resumed(self, python_subprocess):
-        code = PANIC_CLASS + """
+        code = (
+            PANIC_CLASS
+            + """
 first = PanicException("x")
 class Panicking:
     def __index__(self):
@@ -68,6 +75,7 @@ except BaseException as error:
     print(type(error) is PanicException, error is not first, error.args)
 print(vostral.TarnelCore(2).get_mode())
 """
+        )
         returncode, out, err = python_subprocess(code)
         assert returncode == 0, err
         assert out == "True True ('x',)\n2\n"
@@ -145,11 +153,14 @@ malloc = ImportReplacement(vostral.__file__, "malloc", ctypes.CFUNCTYPE(ctypes.c
 class TestMemory:
     def test_out_of_memory_is_memory_error_and_leaves_objects_usable(self, python_subprocess):
         limit = LIMIT_MEMORY[sys.platform].format(tests=str(pathlib.Path(__file__).parents[1]))
-        code = """
+        code = (
+            """
 import sys, vostral
 game = vostral.TarnelCore(4)
 board, log, text = game.get_tarnel(), game.get_cmds_str(), "x" * (64 << 20)
-""" + limit + """
+"""
+            + limit
+            + """
 for call in (lambda: vostral.TarnelCore(46340), lambda: vostral.TarnelCore(20000),
              lambda: game.move_sequence(text)):
     try:
@@ -159,6 +170,7 @@ for call in (lambda: vostral.TarnelCore(46340), lambda: vostral.TarnelCore(20000
 print(game.get_tarnel() == board, game.get_cmds_str() == log)
 print(game.move_tile("x"), game.get_cmds_str()[-1], vostral.TarnelCore(3).get_mode())
 """
+        )
         assert python_subprocess(code) == (0, "MemoryError\n" * 3 + "True True\nNone x 3\n", "")
 
 
@@ -198,10 +210,17 @@ class TestClock:
             found = glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")
             if not found:
                 pytest.skip("the clock faker is not installed")
-            env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), found[0]])),
-                   "FAKETIME": "2026-01-01 00:00:00", "FAKETIME_NO_CACHE": "1", "TZ": "UTC"}
+            env = {
+                "LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), found[0]])),
+                "FAKETIME": "2026-01-01 00:00:00",
+                "FAKETIME_NO_CACHE": "1",
+                "TZ": "UTC",
+            }
             seam = SET_CLOCK["faketime"]
-        code = PANIC_CLASS + seam + """
+        code = (
+            PANIC_CLASS
+            + seam
+            + """
 set_clock("2026-01-01 00:00:00")
 game = vostral.TarnelCore(4)
 set_clock("2026-01-01 01:02:05")
@@ -218,6 +237,7 @@ for call in (lambda: vostral.TarnelCore(4), game.duration):
 set_clock("2026-01-01 00:00:00")
 print(game.get_mode(), len(game.get_cmds_str()), game.duration())
 """
+        )
         try:
             returncode, out, err = python_subprocess(code, env=env, timeout=20)
         except subprocess.TimeoutExpired:
@@ -234,4 +254,3 @@ print(game.get_mode(), len(game.get_cmds_str()), game.duration())
             assert amount and float(amount[1]) == 3600
         # The fault gave the object's access back: it is still usable.
         assert lines[9:] == ["4 1000 0:0:0"]
-

@@ -43,10 +43,19 @@ if sys.platform == "win32":
 
     class _MemoryCounters(ctypes.Structure):  # PROCESS_MEMORY_COUNTERS_EX
         _fields_ = [("cb", wintypes.DWORD), ("PageFaultCount", wintypes.DWORD)] + [
-            (name, ctypes.c_size_t) for name in ("PeakWorkingSetSize", "WorkingSetSize", "QuotaPeakPagedPoolUsage",
-                                                 "QuotaPagedPoolUsage", "QuotaPeakNonPagedPoolUsage",
-                                                 "QuotaNonPagedPoolUsage", "PagefileUsage", "PeakPagefileUsage",
-                                                 "PrivateUsage")]
+            (name, ctypes.c_size_t)
+            for name in (
+                "PeakWorkingSetSize",
+                "WorkingSetSize",
+                "QuotaPeakPagedPoolUsage",
+                "QuotaPagedPoolUsage",
+                "QuotaPeakNonPagedPoolUsage",
+                "QuotaNonPagedPoolUsage",
+                "PagefileUsage",
+                "PeakPagefileUsage",
+                "PrivateUsage",
+            )
+        ]
 
     _kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
     _kernel32.GetCurrentProcess.restype = wintypes.HANDLE
@@ -64,15 +73,15 @@ def quiet():
     """Faults write a report, the resume path a traceback and an unprintable
     message an unraisable error, on every call: 10^5 of them go nowhere."""
     saved, sink, python_stderr, hook = os.dup(2), os.open(os.devnull, os.O_WRONLY), sys.stderr, sys.unraisablehook
-    sys.stderr, sys.unraisablehook = open(os.devnull, "w"), lambda unraisable: None
-    os.dup2(sink, 2)
-    try:
-        yield
-    finally:
-        sys.stderr.close()
-        sys.stderr, sys.unraisablehook = python_stderr, hook
-        os.dup2(saved, 2)
-        os.close(saved), os.close(sink)
+    with open(os.devnull, "w") as devnull:
+        sys.stderr, sys.unraisablehook = devnull, lambda unraisable: None
+        os.dup2(sink, 2)
+        try:
+            yield
+        finally:
+            sys.stderr, sys.unraisablehook = python_stderr, hook
+            os.dup2(saved, 2)
+            os.close(saved), os.close(sink)
 
 
 class Index:
@@ -101,7 +110,7 @@ def caused_type_error():
 
 try:
     TarnelCore(0)
-except BaseException as caught:  # the fault class is reachable only through a fault
+except BaseException as caught:  # noqa: BLE001 (the fault class is reachable only through a fault)
     PANIC = type(caught)
 GAME, TINY, BIG, CAPACITY, TEXT, SURROGATE_TEXT = TarnelCore(4), TarnelCore(1), 2**64, 2**61, "ulDR" * 8, "UD\udfff"
 OBJECT, INDEX_0, INDEX_3, INDEX_VALUE_ERROR = object(), Index(0), Index(3), Index(ValueError)
@@ -125,8 +134,12 @@ PATHS = [
     ("multiple values, one letter", lambda: GAME.move_tile(OBJECT, direction=OBJECT), TypeError, (OBJECT,)),
     ("unexpected keyword", lambda: TarnelCore(size=INDEX_3), TypeError, (INDEX_3,)),
     ("unexpected keyword after a bound one", lambda: TarnelCore(mode=OBJECT, size=OBJECT), TypeError, (OBJECT,)),
-    ("unexpected keyword after a bound one, method", lambda: GAME.move_sequence(sequence=OBJECT, other=OBJECT),
-     TypeError, (OBJECT,)),
+    (
+        "unexpected keyword after a bound one, method",
+        lambda: GAME.move_sequence(sequence=OBJECT, other=OBJECT),
+        TypeError,
+        (OBJECT,),
+    ),
     ("keyword without UTF-8", lambda: GAME.move_tile(**{"\udc80": "U"}), TypeError, ()),
     ("mode not an integer", lambda: TarnelCore(TEXT), TypeError, (TEXT,)),
     ("mode negative", lambda: TarnelCore(-1), OverflowError, ()),
@@ -186,7 +199,7 @@ def test_no_growth_over_many_calls(call, expected, arguments):
     # From 3.12 on they are immortal, and their counts say nothing: from 3.14 on
     # the increments of a stable-ABI module built for 3.10 are not undone.
     if sys.version_info < (3, 12):
-        assert all(abs(sys.getrefcount(o) - c) < 1000 for o, c in zip(singletons, singleton_counts))
+        assert all(abs(sys.getrefcount(o) - c) < 1000 for o, c in zip(singletons, singleton_counts, strict=True))
     if SANITIZED:
         return
     assert traced < TRACED_TOLERANCE, f"{traced} bytes more on the Python heap"

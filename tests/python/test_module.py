@@ -42,7 +42,10 @@ class TestImport:
 class TestClassShape:
     def test_names_and_signature(self):
         assert (TarnelCore.__module__, TarnelCore.__name__, TarnelCore.__qualname__) == (
-            "builtins", "TarnelCore", "TarnelCore")
+            "builtins",
+            "TarnelCore",
+            "TarnelCore",
+        )
         assert TarnelCore.__text_signature__ == "(mode)"
         assert TarnelCore.__doc__ in ("", None)
         assert {name for name in vars(TarnelCore) if not name.startswith("_")} == set(METHOD_SIGNATURES)
@@ -64,7 +67,7 @@ class TestClassShape:
             game.colour = "red"
         with pytest.raises(AttributeError):
             game.get_mode = None
-        with pytest.raises(TypeError, match="cannot create weak reference to 'builtins.TarnelCore' object"):
+        with pytest.raises(TypeError, match=r"cannot create weak reference to 'builtins\.TarnelCore' object"):
             weakref.ref(game)
         assert TarnelCore.__dictoffset__ == 0 and TarnelCore.__weakrefoffset__ == 0
         # Instances refer to no Python objects: the cycle collector never sees them.
@@ -89,8 +92,14 @@ class TestHostileClassChanges:
                     print(name, type(error).__name__, error)
         built = T(3)
     """
-    CALLS = [("get_mode", ()), ("move_sequence", ("U",)), ("move_tile", ("U",)),
-             ("get_tarnel", ()), ("duration", ()), ("get_cmds_str", ())]
+    CALLS = (
+        ("get_mode", ()),
+        ("move_sequence", ("U",)),
+        ("move_tile", ("U",)),
+        ("get_tarnel", ()),
+        ("duration", ()),
+        ("get_cmds_str", ()),
+    )
     NO_GAME = "TypeError this TarnelCore holds no game: it was not created by TarnelCore.__new__"
 
     def run(self, python_subprocess, code):
@@ -101,7 +110,9 @@ class TestHostileClassChanges:
 
     @pytest.mark.parametrize("then_delete", [False, True], ids=["replaced", "replaced then deleted"])
     def test_object_new_gives_an_object_every_method_refuses(self, python_subprocess, then_delete):
-        lines = self.run(python_subprocess, f"""
+        lines = self.run(
+            python_subprocess,
+            f"""
             T.__new__ = staticmethod(lambda cls, *args: object.__new__(cls))
             if {then_delete}:
                 del T.__new__  # the class keeps the generic slot, which finds object.__new__
@@ -110,13 +121,16 @@ class TestHostileClassChanges:
             del hollow
             gc.collect()
             print("built", built.get_mode(), len(built.get_cmds_str()))
-        """)
+        """,
+        )
         assert lines == [f"{name} {self.NO_GAME}" for name, _ in self.CALLS] + ["built 3 1000"]
 
     def test_other_ways_to_an_instance_are_refused_or_hollow(self, python_subprocess):
         # After __new__ was replaced and put back, the interpreter's own
         # checks decide which of these it allows; none may reach a missing game.
-        lines = self.run(python_subprocess, """
+        lines = self.run(
+            python_subprocess,
+            """
             original = T.__dict__["__new__"]
             T.__new__ = staticmethod(lambda cls, *args: original(cls, *args))
             attempts = [lambda: T(2), lambda: copy.copy(built), lambda: object.__new__(T),
@@ -132,7 +146,8 @@ class TestHostileClassChanges:
                     else:
                         call_all(made) if made.__class__ is T else print("made", made)
             print("built", built.get_mode(), len(built.get_cmds_str()))
-        """)
+        """,
+        )
         assert lines[-1] == "built 3 1000"
         allowed = {f"{name} {self.NO_GAME}" for name, _ in self.CALLS} | {"refused TypeError", "refused RecursionError"}
         assert set(lines[:-1]) <= allowed, lines

@@ -149,8 +149,7 @@ class TestMoveSequence:
         # All but surrogates and the characters whose upper case holds a
         # direction letter: no tile moves, so nothing stops early.
         characters = [
-            chr(cp) for cp in range(0x110000)
-            if not 0xD800 <= cp <= 0xDFFF and not set(chr(cp).upper()) & set(OPPOSITE)
+            chr(cp) for cp in range(0x110000) if not 0xD800 <= cp <= 0xDFFF and not set(chr(cp).upper()) & set(OPPOSITE)
         ]
         game = unsolved_game()
         board = game.get_tarnel()
@@ -179,7 +178,7 @@ class TestReads:
         game = TarnelCore(mode)
         first, second = game.get_tarnel(), game.get_tarnel()
         assert first == second and first is not second
-        assert all(a is not b for a, b in zip(first, second))
+        assert all(a is not b for a, b in zip(first, second, strict=True))
         first[0][0] = 99
         first.append([1])
         assert game.get_tarnel() == second

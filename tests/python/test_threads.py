@@ -41,9 +41,23 @@ class TestConcurrency:
             rng, game, model, step = random.Random(index), own[index], models[index], -1
             # Each call acts on the shared game, on the thread's own game (checked
             # against its model), on games handed between threads, or fails.
-            plan = rng.choices(["shared move", "shared move", "shared sequence", "shared read", "own move",
-                                "own move", "own sequence", "own read", "hand over", "take over", "refused",
-                                "fault"], k=calls)
+            plan = rng.choices(
+                [
+                    "shared move",
+                    "shared move",
+                    "shared sequence",
+                    "shared read",
+                    "own move",
+                    "own move",
+                    "own sequence",
+                    "own read",
+                    "hand over",
+                    "take over",
+                    "refused",
+                    "fault",
+                ],
+                k=calls,
+            )
             try:
                 start.wait()
                 for step, operation in enumerate(plan):
@@ -84,7 +98,7 @@ class TestConcurrency:
                             TarnelCore(rng.choice([0, 46341, 2**61]))
                         except panic_exception:
                             pass
-            except BaseException as error:  # faults included: every failure must be seen
+            except BaseException as error:  # noqa: BLE001 (faults included: every failure must be seen)
                 failures.append((index, step, error))
 
         interval = sys.getswitchinterval()
@@ -97,7 +111,7 @@ class TestConcurrency:
         record_figure("thread_calls", THREADS * calls)
         assert failures == []
         assert is_solvable(shared.get_tarnel()) and shared.get_mode() == 5
-        for game, model in zip(own, models):
+        for game, model in zip(own, models, strict=True):
             assert (game.get_tarnel(), game.get_cmds_str()) == (model.get_tarnel(), model.get_cmds_str())
         assert all(is_solvable(g.get_tarnel()) for g in handed)
 

@@ -49,9 +49,10 @@ def raise_(error):
 
 def panic_class():
     from vostral import TarnelCore
+
     try:
         TarnelCore(0)
-    except BaseException as error:
+    except BaseException as error:  # noqa: BLE001 (the fault class is reachable only through a fault)
         return type(error)
 
 
@@ -59,6 +60,7 @@ def panic_class():
 # A call that is expected to raise names the exception type instead of check.
 def paths():
     from vostral import TarnelCore as T
+
     game = lambda: {"game": T(4), "big": T(9)}  # noqa: E731 (9 x 9 copies the board to the heap)
     return {
         "create": (dict, lambda c: T(4), lambda g: g.get_mode() == 4),
@@ -68,12 +70,17 @@ def paths():
         "create, capacity overflow": (dict, lambda c: T(2**64 - 1), ("PanicException", "capacity overflow")),
         "create, panic resumed from __index__": (
             lambda: {"panic": panic_class()},
-            lambda c: T(Index(lambda: raise_(c["panic"]("x")))), ("PanicException", "x")),
+            lambda c: T(Index(lambda: raise_(c["panic"]("x")))),
+            ("PanicException", "x"),
+        ),
         "create, missing argument": (dict, lambda c: T(), ("TypeError", None)),
         "create, not an integer": (dict, lambda c: T("4"), ("TypeError", None)),
         "create, negative": (dict, lambda c: T(-1), ("OverflowError", None)),
         "create, unprintable error from __index__": (
-            dict, lambda c: T(Index(lambda: raise_(TypeError(Mute())))), ("TypeError", None)),
+            dict,
+            lambda c: T(Index(lambda: raise_(TypeError(Mute())))),
+            ("TypeError", None),
+        ),
         "move_tile": (game, lambda c: c["game"].move_tile("U"), lambda r: r in ("U", None)),
         "move_tile by keyword": (game, lambda c: c["game"].move_tile(direction="l"), lambda r: r in ("l", None)),
         "move_tile, two letters": (game, lambda c: c["game"].move_tile("UD"), ("ValueError", None)),
@@ -97,6 +104,7 @@ def paths():
 def hollow():
     """A game, then an object that the class's own __new__ never built."""
     from vostral import TarnelCore as T
+
     built = T(4)
     T.__new__ = staticmethod(lambda cls, *args: object.__new__(cls))
     return {"hollow": T(), "game": built}
@@ -106,6 +114,7 @@ def still_working(context):
     """The interpreter, the module and the games of the context still work
     once memory is back."""
     from vostral import TarnelCore as T
+
     games = [context[key] for key in ("game", "big") if key in context]
     if "__new__" not in T.__dict__ or T.__dict__["__new__"].__class__ is not staticmethod:
         games.append(T(3))
@@ -128,7 +137,7 @@ def child(name, k):
         allocator.failing_malloc_arm(k)
         value = call(context)
         how = "returned"
-    except BaseException as error:  # PanicException derives from BaseException only
+    except BaseException as error:  # noqa: BLE001 (PanicException derives from BaseException only)
         value = error
         how = "raised"
     seen = allocator.failing_malloc_disarm()
@@ -160,6 +169,7 @@ def sweep(name, limit):
                 report = child(name, k)
             except BaseException:  # noqa: BLE001 (reported, not judged, here)
                 import traceback
+
                 report = {"k": k, "seen": -1, "outcome": "driver failed: " + traceback.format_exc(), "working": False}
             os.write(write_end, (json.dumps(report) + "\n").encode())
             os._exit(0)

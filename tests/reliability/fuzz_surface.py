@@ -35,7 +35,7 @@ if sys.argv[1:2] not in (["--replay"], ["--random"]):
 
 try:
     TarnelCore(0)
-except BaseException as caught:  # the fault class is reachable only through a fault
+except BaseException as caught:  # noqa: BLE001 (the fault class is reachable only through a fault)
     PANIC = type(caught)
 
 INTS = [0, 1, 2, 46341, 2**61 - 1, 2**61, 2**63, 2**64 - 1, 2**64, -1, -(2**63), 10**40, -(10**40)]
@@ -118,8 +118,13 @@ class Reader:
 @covered
 def fuzz_int(r):
     kind = r.below(4)
-    value = r.below(9) if kind == 0 else r.choice(INTS) if kind == 1 else \
-        int.from_bytes(r.take(r.below(24)), "little", signed=True)
+    value = (
+        r.below(9)
+        if kind == 0
+        else r.choice(INTS)
+        if kind == 1
+        else int.from_bytes(r.take(r.below(24)), "little", signed=True)
+    )
     # Sides above 64 up to the largest one would build boards of up to 17 GB.
     return value % 65 if 64 < value <= 46340 else value
 
@@ -144,15 +149,29 @@ def fuzz_value(r, depth=0):
     if kind < 8:
         return r.choice([HostileStr, str])(fuzz_text(r)) if kind == 7 else fuzz_text(r)
     if kind < 11:
-        return [lambda: r.choice([True, False, None, PANIC, PANIC("x"), HostileObject(), TarnelCore, POOL[0][0]]),
-                lambda: r.choice([0.0, -1.0, math.nan, math.inf, struct.unpack("<d", r.take(8))[0], r.take(3)]),
-                lambda: IndexedInt(fuzz_int(r))][kind - 8]()
+        return [
+            lambda: r.choice([True, False, None, PANIC, PANIC("x"), HostileObject(), TarnelCore, POOL[0][0]]),
+            lambda: r.choice([0.0, -1.0, math.nan, math.inf, struct.unpack("<d", r.take(8))[0], r.take(3)]),
+            lambda: IndexedInt(fuzz_int(r)),
+        ][kind - 8]()
     if kind == 11 and depth < 2:
         return r.choice([list, tuple])(fuzz_value(r, depth + 1) for _ in range(r.below(3)))
     how = r.choice(["return", "return", "nested read", "nested fault caught", "raise", "raise", "nested fault"])
     if how == "raise":
-        value = r.choice([TypeError("no"), TypeError(HostileObject()), type("OwnTypeError", (TypeError,), {})(),
-                          ValueError(), OverflowError(), Hostile(), KeyboardInterrupt(), MemoryError(), PANIC, PANIC("p")])
+        value = r.choice(
+            [
+                TypeError("no"),
+                TypeError(HostileObject()),
+                type("OwnTypeError", (TypeError,), {})(),
+                ValueError(),
+                OverflowError(),
+                Hostile(),
+                KeyboardInterrupt(),
+                MemoryError(),
+                PANIC,
+                PANIC("p"),
+            ]
+        )
     else:
         value = fuzz_int(r) if r.below(4) else r.choice(["3", 3.0, None, b"3"])
     return HostileIndex(how, value)
@@ -187,8 +206,9 @@ def mode_outcome(value):
     if not 0 <= value < 2**64:
         return None, OverflowError
     if value == 0 or value > 46340:
-        return None, PANIC(ZERO_SIDE if value == 0 else "capacity overflow" if value >= 2**61 else
-                           TOO_LARGE.format(value))
+        return None, PANIC(
+            ZERO_SIDE if value == 0 else "capacity overflow" if value >= 2**61 else TOO_LARGE.format(value)
+        )
     return int(value), None
 
 
@@ -230,7 +250,11 @@ def one_call(r):
             kwargs[key] = fuzz_value(r)
         except Hostile:  # a hostile key met its double in the dict
             pass
-    natural = {"new": (fuzz_int, "mode"), "move_tile": (fuzz_char, "direction"), "move_sequence": (fuzz_text, "sequence")}
+    natural = {
+        "new": (fuzz_int, "mode"),
+        "move_tile": (fuzz_char, "direction"),
+        "move_sequence": (fuzz_text, "sequence"),
+    }
     if target in natural and r.below(2):
         # Well-formed calls, by position or by keyword, so that many succeed.
         make, name = natural[target]
@@ -247,7 +271,7 @@ def one_call(r):
     before = [snapshot(g) for g, _ in POOL]
     try:
         result = make(*args, **kwargs)
-    except BaseException as error:
+    except BaseException as error:  # noqa: BLE001 (faults included: each outcome is checked below)
         bound = bind(parameter, args, kwargs) if parameter else MISSING
         if bound is MISSING:  # refused by the binder or by the interpreter
             check_error(error, TypeError, None)

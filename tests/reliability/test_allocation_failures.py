@@ -19,8 +19,10 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import allocation_sweep  # noqa: E402
 
-pytestmark = pytest.mark.skipif(not GLIBC or shutil.which("g++") is None,
-                                reason="the failing allocator is preloaded into a glibc process and built with g++")
+pytestmark = pytest.mark.skipif(
+    not GLIBC or shutil.which("g++") is None,
+    reason="the failing allocator is preloaded into a glibc process and built with g++",
+)
 
 # What a failed allocation may turn a call into besides MemoryError: a result
 # object that cannot be made is printed and raised as this fault.
@@ -28,16 +30,34 @@ RESULT_NOT_MADE = "PanicException: Python API call failed"
 # What a failed allocation may make of the import: the import machinery's
 # own answers (its lock, the loader), the class that could not be built, and
 # the fault for an `__all__` that could not take the class's name.
-IMPORT_FAILURES = ("RuntimeError: can't allocate lock", "ImportError: ",
-                   "RuntimeError: An error occurred while initializing class TarnelCore",
-                   "PanicException: could not append __name__ to __all__: ")
+IMPORT_FAILURES = (
+    "RuntimeError: can't allocate lock",
+    "ImportError: ",
+    "RuntimeError: An error occurred while initializing class TarnelCore",
+    "PanicException: could not append __name__ to __all__: ",
+)
 
 
 @pytest.fixture(scope="session")
 def failing_malloc(tmp_path_factory):
     library = tmp_path_factory.mktemp("failing-malloc") / "failing_malloc.so"
-    subprocess.run(["g++", "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
-                    "-o", str(library), str(HERE / "failing_malloc.cpp"), "-ldl"], check=True)
+    subprocess.run(
+        [
+            "g++",
+            "-std=c++20",
+            "-O1",
+            "-shared",
+            "-fPIC",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            "-o",
+            str(library),
+            str(HERE / "failing_malloc.cpp"),
+            "-ldl",
+        ],
+        check=True,
+    )
     return library
 
 
@@ -49,8 +69,14 @@ def sweep(failing_malloc, path):
     env["LD_PRELOAD"] = " ".join(filter(None, [str(failing_malloc), os.environ.get("LD_PRELOAD")]))
     if SANITIZED:
         env["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-    completed = subprocess.run([sys.executable, str(HERE / "allocation_sweep.py"), path], env=env,
-                               capture_output=True, text=True, timeout=600, check=False)
+    completed = subprocess.run(
+        [sys.executable, str(HERE / "allocation_sweep.py"), path],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
     assert completed.returncode == 0, completed.stderr[-3000:]
     return [json.loads(line) for line in completed.stdout.splitlines()]
 
@@ -63,6 +89,10 @@ def test_single_allocation_failure_never_kills_the_process(failing_malloc, path,
     assert 0 <= final["seen"] < final["k"]
     assert final["outcome"] == "result" or final["outcome"].startswith("expected "), final
     allowed = ("expected ", "MemoryError: ", RESULT_NOT_MADE, *(IMPORT_FAILURES if path == "import" else ()))
-    failures = [p for p in points if p["working"] is not True or not (p["outcome"] == "result" or p["outcome"].startswith(allowed))]
+    failures = [
+        p
+        for p in points
+        if p["working"] is not True or not (p["outcome"] == "result" or p["outcome"].startswith(allowed))
+    ]
     assert not failures, failures[:5]
     record_property("allocation points", len(points) - 1)

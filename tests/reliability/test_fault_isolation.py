@@ -23,6 +23,7 @@ class Index:
 def raising(error):
     def action():
         raise error
+
     return action
 
 
@@ -34,7 +35,7 @@ def make_games():
 def assert_all_usable(games, models):
     """The games kept their state and still move, and the interpreter still works."""
     assert sys.exc_info() == (None, None, None)
-    for game, model in zip(games, models):
+    for game, model in zip(games, models, strict=True):
         assert (game.get_tarnel(), game.get_cmds_str()) == (model.get_tarnel(), model.get_cmds_str())
         assert game.move_sequence("uLß\ufb02") is model.move_sequence("uLß\ufb02")
         assert game.move_tile("R") == model.move_tile("R") and game.get_tarnel() == model.get_tarnel()
@@ -136,8 +137,14 @@ assert all(re.fullmatch("[0-9]+:[0-9]+:[0-9]+", g.duration()) for g in games)
 
 
 def run_child(fault, env=None):
-    completed = subprocess.run([sys.executable, "-c", CHILD.format(fault=fault)], env={**os.environ, **(env or {})},
-                               capture_output=True, text=True, timeout=120, check=False)
+    completed = subprocess.run(
+        [sys.executable, "-c", CHILD.format(fault=fault)],
+        env={**os.environ, **(env or {})},
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
     if "the clock could not be faked here" in completed.stderr:
         pytest.skip("the clock could not be faked here")
     assert completed.returncode == 0, f"exit status {completed.returncode}: {completed.stderr[-1500:]}"

@@ -21,17 +21,27 @@ def run_harness(arguments, tmp_path, env=None, timeout=300):
     signal, and fails with the inputs that broke it. Returns its output."""
     env = {**os.environ, "VOSTRAL_FUZZ_LAST_INPUT": str(tmp_path / "last-input"), **(env or {})}
     with open(tmp_path / "output", "w+b") as output:
-        returncode = subprocess.run([sys.executable, str(HERE / "fuzz_surface.py"), *arguments], env=env,
-                                    stdout=output, stderr=subprocess.STDOUT, timeout=timeout, check=False).returncode
+        returncode = subprocess.run(
+            [sys.executable, str(HERE / "fuzz_surface.py"), *arguments],
+            env=env,
+            stdout=output,
+            stderr=subprocess.STDOUT,
+            timeout=timeout,
+            check=False,
+        ).returncode
         output.seek(0)
         text = output.read().decode(errors="replace")
     if returncode != 0:
         record_figure("crashes", int(returncode < 0))
-        what = f"crashed ({signal.Signals(-returncode).name})" if returncode < 0 else f"failed (exit status {returncode})"
+        what = (
+            f"crashed ({signal.Signals(-returncode).name})" if returncode < 0 else f"failed (exit status {returncode})"
+        )
         found = [tmp_path / "last-input", *tmp_path.glob("crash-*"), *tmp_path.glob("timeout-*")]
         inputs = "\n".join(f"{p.name}: {base64.b64encode(p.read_bytes()).decode()}" for p in found if p.exists())
-        pytest.fail(f"the fuzz harness {what}; inputs in base64, the last one run first:\n{inputs}\n{text[-5000:]}",
-                    pytrace=False)
+        pytest.fail(
+            f"the fuzz harness {what}; inputs in base64, the last one run first:\n{inputs}\n{text[-5000:]}",
+            pytrace=False,
+        )
     return text
 
 
@@ -47,8 +57,12 @@ def test_bounded_fuzz_run(tmp_path):
     # and the address and undefined-behaviour checks; else the module under test.
     env = {}
     if os.environ.get("VOSTRAL_FUZZ_PYTHONPATH"):
-        env = {"PYTHONPATH": os.environ["VOSTRAL_FUZZ_PYTHONPATH"], "LD_PRELOAD": os.environ["VOSTRAL_FUZZ_PRELOAD"],
-               "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1", "UBSAN_OPTIONS": "abort_on_error=1:print_stacktrace=1"}
+        env = {
+            "PYTHONPATH": os.environ["VOSTRAL_FUZZ_PYTHONPATH"],
+            "LD_PRELOAD": os.environ["VOSTRAL_FUZZ_PRELOAD"],
+            "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
+            "UBSAN_OPTIONS": "abort_on_error=1:print_stacktrace=1",
+        }
     try:
         importlib.metadata.version("atheris")
     except importlib.metadata.PackageNotFoundError:
@@ -56,9 +70,15 @@ def test_bounded_fuzz_run(tmp_path):
     else:
         (tmp_path / "found").mkdir()
         # Signals are left to kill the process; new inputs go to a scratch directory.
-        arguments = [f"-max_total_time={SECONDS}", "-timeout=30", "-rss_limit_mb=4096", f"-artifact_prefix={tmp_path}/",
-                     *(f"-handle_{name}=0" for name in ("segv", "bus", "abrt", "ill", "fpe")),
-                     str(tmp_path / "found"), str(CORPUS)]
+        arguments = [
+            f"-max_total_time={SECONDS}",
+            "-timeout=30",
+            "-rss_limit_mb=4096",
+            f"-artifact_prefix={tmp_path}/",
+            *(f"-handle_{name}=0" for name in ("segv", "bus", "abrt", "ill", "fpe")),
+            str(tmp_path / "found"),
+            str(CORPUS),
+        ]
     runs = re.search(r"Done (\d+) runs", run_harness(arguments, tmp_path, env, timeout=SECONDS + 300))
     assert runs, "the harness did not say how many inputs it ran"
     record_figure("fuzz_inputs", int(runs[1]))

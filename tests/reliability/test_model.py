@@ -13,15 +13,30 @@ SCALAR = st.characters(exclude_categories=("Cs",))
 LETTERS = st.sampled_from("UDLRudlr")
 # Letters of both cases weigh most; then other ASCII, characters whose upper case
 # expands (the two ligatures end in L and so move), astral ones, anything.
-CHARACTER = st.one_of(LETTERS, LETTERS, LETTERS, LETTERS, st.characters(max_codepoint=127),
-                      st.sampled_from("éß\ufb02\ufb04\u0149\u0130"), st.characters(min_codepoint=0x10000), SCALAR)
+CHARACTER = st.one_of(
+    LETTERS,
+    LETTERS,
+    LETTERS,
+    LETTERS,
+    st.characters(max_codepoint=127),
+    st.sampled_from("éß\ufb02\ufb04\u0149\u0130"),
+    st.characters(min_codepoint=0x10000),
+    SCALAR,
+)
 TEXT = st.text(CHARACTER, max_size=40) | st.text(SCALAR, max_size=40) | st.text(CHARACTER, min_size=500, max_size=4000)
 # A solution may spell each letter in any of these forms, and carry characters
 # whose upper case holds no letter at all.
 SPELLINGS = {"U": "Uu", "D": "Dd", "L": ["L", "l", "\ufb02", "\ufb04"], "R": "Rr"}
 NOISE = [ch for ch in map(chr, range(0x20, 0xD800)) if not set(ch.upper()) & set("UDLR")] + ["\U0001f600"]
-REFUSED = [("move_tile", ""), ("move_tile", "UD"), ("move_tile", 5), ("move_tile", "\ud800"),
-           ("move_sequence", None), ("move_sequence", "UD\udfff"), ("move_sequence", b"UD")]
+REFUSED = [
+    ("move_tile", ""),
+    ("move_tile", "UD"),
+    ("move_tile", 5),
+    ("move_tile", "\ud800"),
+    ("move_sequence", None),
+    ("move_sequence", "UD\udfff"),
+    ("move_sequence", b"UD"),
+]
 
 
 class GameMachine(RuleBasedStateMachine):
@@ -72,8 +87,10 @@ class GameMachine(RuleBasedStateMachine):
         """Undoing every move since the solved board, in mixed spellings with noise, solves it."""
         rng = random.Random(seed)
         noise = rng.random() / 2
-        text = "".join((rng.choice(NOISE) if rng.random() < noise else "") + rng.choice(SPELLINGS[OPPOSITE[letter]])
-                       for letter in reversed(self.path)) + "".join(rng.choices(NOISE, k=rng.randrange(3)))
+        text = "".join(
+            (rng.choice(NOISE) if rng.random() < noise else "") + rng.choice(SPELLINGS[OPPOSITE[letter]])
+            for letter in reversed(self.path)
+        ) + "".join(rng.choices(NOISE, k=rng.randrange(3)))
         # With nothing to undo the board is solved already: any character finds it so.
         assert self.path or self.model.is_solved()
         assert self.play(text, keyword) is bool(text)

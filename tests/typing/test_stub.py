@@ -39,8 +39,15 @@ def mypy(tmp_path):
         env["MYPYPATH"] = str(tmp_path / "stub")
 
     def run(tool, *arguments):
-        completed = subprocess.run([sys.executable, "-m", tool, *arguments], cwd=tmp_path, env=env,
-                                   capture_output=True, text=True, timeout=300, check=False)
+        completed = subprocess.run(
+            [sys.executable, "-m", tool, *arguments],
+            cwd=tmp_path,
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=300,
+            check=False,
+        )
         return completed.returncode, completed.stdout + completed.stderr
 
     return run
@@ -65,10 +72,23 @@ def test_stub_is_strictly_typed_and_documented(mypy, tmp_path):
 def test_client_gets_exact_types_and_misuse_is_rejected(mypy, tmp_path):
     text = CLIENT.read_text(encoding="utf-8")
     (tmp_path / "client.py").write_text(text, encoding="utf-8")
-    expected = {(number, marker[1]) for number, line in enumerate(text.splitlines(), start=1)
-                if (marker := re.search(r"# E: ([a-z-]+)$", line))}
-    status, output = mypy("mypy", "--strict", "--python-version", "3.10", "--show-error-codes", "--no-error-summary",
-                          "--no-color-output", "--no-pretty", "--hide-error-context", "client.py")
+    expected = {
+        (number, marker[1])
+        for number, line in enumerate(text.splitlines(), start=1)
+        if (marker := re.search(r"# E: ([a-z-]+)$", line))
+    }
+    status, output = mypy(
+        "mypy",
+        "--strict",
+        "--python-version",
+        "3.10",
+        "--show-error-codes",
+        "--no-error-summary",
+        "--no-color-output",
+        "--no-pretty",
+        "--hide-error-context",
+        "client.py",
+    )
     reported = set()
     for line in output.splitlines():
         if ": note: " in line:
