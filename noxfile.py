@@ -45,6 +45,9 @@ nox.options.reuse_venv = "yes"
 # A promised interpreter that is missing fails its session, naming it.
 nox.options.error_on_missing_interpreters = True
 nox.options.sessions = ["quick", "lint"]
+# The full tier runs two sessions at a time (-j 2): none shares a build tree,
+# an environment or a cache that cannot be shared with another.
+nox.options.allow_parallel = True
 
 
 def _pyenv_bins():
@@ -64,7 +67,9 @@ def _pyenv_bins():
 
 
 # The scripts that sessions run call uv, which sits beside nox in .venv.
-os.environ["PATH"] = os.pathsep.join([*_pyenv_bins(), str(pathlib.Path(sys.executable).parent), os.environ.get("PATH", "")])
+os.environ["PATH"] = os.pathsep.join(
+    [*_pyenv_bins(), str(pathlib.Path(sys.executable).parent), os.environ.get("PATH", "")]
+)
 # Interpreters come from this machine only: a missing one is an error, not a download.
 os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")
 # Every CMake build compiles through ccache, which also serves fresh clones:
@@ -93,8 +98,18 @@ def _tag(session, python):
 def install_module(session, *settings):
     """A real (not editable) build and install of the module, warnings as errors."""
     session.run_install(
-        "uv", "pip", "install", "--quiet", "--no-deps", "--no-build-isolation", "--reinstall-package", "vostral",
-        "-C", "cmake.define.VOSTRAL_WERROR=ON", *settings, ".",
+        "uv",
+        "pip",
+        "install",
+        "--quiet",
+        "--no-deps",
+        "--no-build-isolation",
+        "--reinstall-package",
+        "vostral",
+        "-C",
+        "cmake.define.VOSTRAL_WERROR=ON",
+        *settings,
+        ".",
     )
 
 
@@ -109,8 +124,12 @@ def dev_environment(session):
     wanted = session.run(_which(python), "-c", "import sys; print(sys.version)", silent=True, external=True)
     have = None
     if (venv / "bin" / "python").exists():
-        have = subprocess.run([venv / "bin" / "python", "-c", "import sys; print(sys.version)"],
-                              capture_output=True, text=True, check=False).stdout
+        have = subprocess.run(
+            [venv / "bin" / "python", "-c", "import sys; print(sys.version)"],
+            capture_output=True,
+            text=True,
+            check=False,
+        ).stdout
     if have != wanted:
         session.run("uv", "venv", "--quiet", "--clear", "--python", _which(python), str(venv), external=True)
     env = {"VIRTUAL_ENV": str(venv), "PATH": os.pathsep.join([str(venv / "bin"), os.environ["PATH"]])}
@@ -125,11 +144,29 @@ def dev_environment(session):
     editable = pathlib.Path(session.create_tmp(), "editable.txt")
     editable.write_text(f"-e {ROOT}\n")
     session.run(
-        "uv", "pip", "sync", "--quiet", "--no-build-isolation",
-        "-C", "editable.rebuild=true", "-C", "editable.verbose=false", "-C", f"build-dir={build}",
-        "-C", "build.targets=all", "-C", "cmake.build-type=Debug",
-        "-C", "cmake.define.VOSTRAL_WERROR=ON", "-C", "cmake.define.VOSTRAL_BUILD_TESTS=ON",
-        DEV_LOCK, str(editable), env=env, external=True,
+        "uv",
+        "pip",
+        "sync",
+        "--quiet",
+        "--no-build-isolation",
+        "-C",
+        "editable.rebuild=true",
+        "-C",
+        "editable.verbose=false",
+        "-C",
+        f"build-dir={build}",
+        "-C",
+        "build.targets=all",
+        "-C",
+        "cmake.build-type=Debug",
+        "-C",
+        "cmake.define.VOSTRAL_WERROR=ON",
+        "-C",
+        "cmake.define.VOSTRAL_BUILD_TESTS=ON",
+        DEV_LOCK,
+        str(editable),
+        env=env,
+        external=True,
     )
     return str(venv / "bin" / "python"), env, build
 
@@ -149,10 +186,29 @@ def quick(session):
     python, env, build = dev_environment(session)
     bin_dir = pathlib.Path(python).parent
     session.run(bin_dir / "cmake", "--build", build, env=env, external=True)
-    session.run(bin_dir / "ctest", "--test-dir", build, "--exclude-regex", "^pytest$", "--parallel", "2",
-                "--output-on-failure", env=env, external=True)
-    session.run(python, "-m", "pytest", "tests/python", "-p", "no:cacheprovider", *session.posargs,
-                env={**env, "VOSTRAL_TEST_PROFILE": "quick"}, external=True)
+    session.run(
+        bin_dir / "ctest",
+        "--test-dir",
+        build,
+        "--exclude-regex",
+        "^pytest$",
+        "--parallel",
+        "2",
+        "--output-on-failure",
+        env=env,
+        external=True,
+    )
+    session.run(
+        python,
+        "-m",
+        "pytest",
+        "tests/python",
+        "-p",
+        "no:cacheprovider",
+        *session.posargs,
+        env={**env, "VOSTRAL_TEST_PROFILE": "quick"},
+        external=True,
+    )
 
 
 @nox.session(venv_backend="none")
@@ -171,7 +227,7 @@ def demo(session):
         run("examples/solve.py", "--mode", side)
 
 
-@nox.session(python="3.12", tags=["quick", "full"])
+@nox.session(python="3.12", requires=["quick"], tags=["quick", "full"])
 def lint(session):
     """ruff, clang-format and clang-tidy (over the quick session's compile database)."""
     sync(session, LINT_LOCK)
@@ -179,14 +235,38 @@ def lint(session):
     session.run("python", "tools/lint.py", "--build-dir", build, *session.posargs)
 
 
+@nox.session(python="3.10", tags=["full"])
+def windows(session):
+    """(First of the long stages, so that it runs beside the others.) Windows: C++ tests under Wine; two zig-built wheels, each installed and tested in
+    Windows CPython 3.10-3.13 under Wine (scripts/windows.sh)."""
+    sync(session)
+    # zig keeps a cache of its own; the wrappers it is called through are no compiler ccache knows.
+    session.run(
+        "bash",
+        "scripts/windows.sh",
+        env={"CMAKE_CXX_COMPILER_LAUNCHER": "", "CMAKE_C_COMPILER_LAUNCHER": ""},
+        external=True,
+    )
+
+
 def cmake_suite(session, preset, build, profile, *options):
     """Configures and builds a preset, runs its C++ tests, then the Python suite
     against its module through CTest, whose output is shown whole."""
-    session.run("cmake", "--preset", preset, "-B", build, f"-DPython_EXECUTABLE={session.virtualenv.location}/bin/python",
-                *options, silent=True)
+    session.run(
+        "cmake",
+        "--preset",
+        preset,
+        "-B",
+        build,
+        f"-DPython_EXECUTABLE={session.virtualenv.location}/bin/python",
+        *options,
+        silent=True,
+    )
     session.run("cmake", "--build", build, "--parallel", "2")
     env = {"VOSTRAL_TEST_PROFILE": profile}
-    session.run("ctest", "--test-dir", build, "--exclude-regex", "^pytest$", "--parallel", "2", "--output-on-failure", env=env)
+    session.run(
+        "ctest", "--test-dir", build, "--exclude-regex", "^pytest$", "--parallel", "2", "--output-on-failure", env=env
+    )
     session.run("ctest", "--test-dir", build, "--tests-regex", "^pytest$", "--verbose", env=env)
 
 
@@ -204,8 +284,16 @@ def installed(session):
     debs(session, "g++", "faketime", "ccache")
     sync(session)
     install_module(session)
-    session.run("python", "-m", "pytest", "tests/python", "tests/typing", "-p", "no:cacheprovider",
-                env={"VOSTRAL_TEST_PROFILE": "full"})
+    session.run(
+        "python",
+        "-m",
+        "pytest",
+        "tests/python",
+        "tests/typing",
+        "-p",
+        "no:cacheprovider",
+        env={"VOSTRAL_TEST_PROFILE": "full"},
+    )
 
 
 @nox.session(python=OLDEST, tags=["full"])
@@ -223,8 +311,9 @@ def versions(session):
     debs(session, "g++", "faketime", "ccache")
     sync(session)
     install_module(session)
-    session.run("python", "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q",
-                env={"VOSTRAL_TEST_PROFILE": "quick"})
+    session.run(
+        "python", "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q", env={"VOSTRAL_TEST_PROFILE": "quick"}
+    )
 
 
 @nox.session(python="3.10", tags=["full"])
@@ -235,8 +324,22 @@ def wheel(session):
     out = ROOT / "build" / "wheels"
     for old in out.glob("vostral-*-linux_*.whl"):
         old.unlink()
-    session.run("python", "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps", "-w", str(out),
-                "-C", "wheel.py-api=cp310", "-C", "cmake.define.VOSTRAL_WERROR=ON", ".")
+    session.run(
+        "python",
+        "-m",
+        "pip",
+        "wheel",
+        "--quiet",
+        "--no-build-isolation",
+        "--no-deps",
+        "-w",
+        str(out),
+        "-C",
+        "wheel.py-api=cp310",
+        "-C",
+        "cmake.define.VOSTRAL_WERROR=ON",
+        ".",
+    )
 
 
 def abi3_wheel():
@@ -254,8 +357,9 @@ def wheel_test(session):
     session.run_install("uv", "pip", "install", "--quiet", "--no-deps", "--reinstall-package", "vostral", abi3_wheel())
     # The module that answers must be the wheel's one binary.
     session.run("python", "-c", "import vostral; assert vostral.__file__.endswith('.abi3.so'), vostral.__file__")
-    session.run("python", "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q",
-                env={"VOSTRAL_TEST_PROFILE": "quick"})
+    session.run(
+        "python", "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q", env={"VOSTRAL_TEST_PROFILE": "quick"}
+    )
 
 
 @nox.session(python="3.12", requires=["wheel"], tags=["full"])
@@ -283,16 +387,6 @@ def clang(session):
     cmake_suite(session, "dev", "build/clang", "quick", "-DCMAKE_CXX_COMPILER=clang++-16")
 
 
-@nox.session(python="3.10", tags=["full"])
-def windows(session):
-    """Windows: C++ tests under Wine; two zig-built wheels, each installed and tested in
-    Windows CPython 3.10-3.13 under Wine (scripts/windows.sh)."""
-    sync(session)
-    # zig keeps a cache of its own; the wrappers it is called through are no compiler ccache knows.
-    session.run("bash", "scripts/windows.sh", env={"CMAKE_CXX_COMPILER_LAUNCHER": "", "CMAKE_C_COMPILER_LAUNCHER": ""},
-                external=True)
-
-
 @nox.session(python=OLDEST)
 def bench(session):
     """The benchmarks (scripts/bench.sh; arguments after -- go to benchmarks/bench.py)."""
@@ -305,5 +399,18 @@ def bench(session):
 def lock(session):
     """Compiles every requirements-*.lock from its requirements-*.txt, hashes included."""
     for lock_file, (inputs, python, options) in LOCKS.items():
-        session.run("uv", "pip", "compile", "--quiet", "--universal", "--generate-hashes", "--python-version", python,
-                    *options, *inputs, "-o", lock_file, external=True)
+        session.run(
+            "uv",
+            "pip",
+            "compile",
+            "--quiet",
+            "--universal",
+            "--generate-hashes",
+            "--python-version",
+            python,
+            *options,
+            *inputs,
+            "-o",
+            lock_file,
+            external=True,
+        )

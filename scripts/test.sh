@@ -5,13 +5,14 @@
 #   bash scripts/test.sh          quick tier: lint (ruff, clang-format, clang-tidy), the
 #                                 editable debug build (warnings are errors), its C++
 #                                 tests and the Python suite against it (quick profile)
-#   bash scripts/test.sh --full   every stage (`nox -t full`): the quick tier, then the
+#   bash scripts/test.sh --full   every stage (`nox -t full -j 2`): the quick tier, then the
 #                                 sanitizers, the installed build, reliability, CPython
 #                                 3.11-3.15, wheels, Clang and Windows; what CI runs
 #
 # Arguments after the tier go to nox, e.g. `bash scripts/test.sh -- -s asan`
 # runs one session and `bash scripts/test.sh -- -l` lists them. nox runs every
-# selected session even when an earlier one failed, ends with each one's
+# selected session even when an earlier one failed (the full tier two at a
+# time, each one's output shown whole when it ends), ends with each one's
 # outcome and time, and fails if any did.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -19,7 +20,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 selection=()
 case "${1:-}" in
   "") ;;
-  --full) selection=(-t full) ;;
+  --full) selection=(-t full -j 2) ;;
   --) ;;
   -h | --help) sed -n '2,/^set /{/^set /d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"; exit 0 ;;
   *) sed -n '2,/^set /{/^set /d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}" >&2; exit 2 ;;
