@@ -235,9 +235,10 @@ def lint(session):
     session.run("python", "tools/lint.py", "--build-dir", build, *session.posargs)
 
 
+# The longest stage first, so that the others run beside it.
 @nox.session(python="3.10", tags=["full"])
 def windows(session):
-    """(First of the long stages, so that it runs beside the others.) Windows: C++ tests under Wine; two zig-built wheels, each installed and tested in
+    """Windows: C++ tests under Wine; two zig-built wheels, each installed and tested in
     Windows CPython 3.10-3.13 under Wine (scripts/windows.sh)."""
     sync(session)
     # zig keeps a cache of its own; the wrappers it is called through are no compiler ccache knows.
