@@ -74,9 +74,14 @@ os.environ["PATH"] = os.pathsep.join(
 os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")
 # Every CMake build compiles through ccache, which also serves fresh clones:
 # paths under the checkout are hashed relative to it.
+# The absolute form of the fault reports' path map differs from clone to clone
+# and changes nothing where the relative one applies, so it is not hashed; nor
+# is the build directory (debug information may then name another clone's).
 if shutil.which("ccache"):
     os.environ.setdefault("CMAKE_CXX_COMPILER_LAUNCHER", "ccache")
     os.environ.setdefault("CCACHE_BASEDIR", str(ROOT))
+    os.environ.setdefault("CCACHE_IGNOREOPTIONS", "-fmacro-prefix-map=*")
+    os.environ.setdefault("CCACHE_NOHASHDIR", "1")
 
 
 def debs(session, *packages):
@@ -139,8 +144,12 @@ def dev_environment(session):
     # import use the same ones.
     if not list(venv.glob("lib/python*/site-packages/scikit_build_core")):
         session.run("uv", "pip", "sync", "--quiet", DEV_LOCK, env=env, external=True)
+    # uv reinstalls an editable only when its metadata changes; a build tree
+    # that is gone (rm -rf build) must be made again, or every import fails.
+    fresh = []
     if not (ROOT / build / "CMakeCache.txt").exists():
         session.log(f"building vostral into {build} (a debug build with the C++ tests: a minute or two the first time)")
+        fresh = ["--reinstall-package", "vostral"]
     editable = pathlib.Path(session.create_tmp(), "editable.txt")
     editable.write_text(f"-e {ROOT}\n")
     session.run(
@@ -149,6 +158,7 @@ def dev_environment(session):
         "sync",
         "--quiet",
         "--no-build-isolation",
+        *fresh,
         "-C",
         "editable.rebuild=true",
         "-C",
