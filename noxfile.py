@@ -100,20 +100,16 @@ def _tag(session, python):
     return session.run(str(python), "-c", code, silent=True, external=True).strip()
 
 
+def config(*settings):
+    """Build settings as uv and pip take them: -C a=b -C c=d."""
+    return [word for setting in settings for word in ("-C", setting)]
+
+
 def install_module(session, *settings):
     """A real (not editable) build and install of the module, warnings as errors."""
     session.run_install(
-        "uv",
-        "pip",
-        "install",
-        "--quiet",
-        "--no-deps",
-        "--no-build-isolation",
-        "--reinstall-package",
-        "vostral",
-        "-C",
-        "cmake.define.VOSTRAL_WERROR=ON",
-        *settings,
+        *["uv", "pip", "install", "--quiet", "--no-deps", "--no-build-isolation", "--reinstall-package", "vostral"],
+        *config("cmake.define.VOSTRAL_WERROR=ON", *settings),
         ".",
     )
 
@@ -153,26 +149,17 @@ def dev_environment(session):
     editable = pathlib.Path(session.create_tmp(), "editable.txt")
     editable.write_text(f"-e {ROOT}\n")
     session.run(
-        "uv",
-        "pip",
-        "sync",
-        "--quiet",
-        "--no-build-isolation",
+        *["uv", "pip", "sync", "--quiet", "--no-build-isolation"],
         *fresh,
-        "-C",
-        "editable.rebuild=true",
-        "-C",
-        "editable.verbose=false",
-        "-C",
-        f"build-dir={build}",
-        "-C",
-        "build.targets=all",
-        "-C",
-        "cmake.build-type=Debug",
-        "-C",
-        "cmake.define.VOSTRAL_WERROR=ON",
-        "-C",
-        "cmake.define.VOSTRAL_BUILD_TESTS=ON",
+        *config(
+            "editable.rebuild=true",
+            "editable.verbose=false",
+            f"build-dir={build}",
+            "build.targets=all",
+            "cmake.build-type=Debug",
+            "cmake.define.VOSTRAL_WERROR=ON",
+            "cmake.define.VOSTRAL_BUILD_TESTS=ON",
+        ),
         DEV_LOCK,
         str(editable),
         env=env,
@@ -335,22 +322,8 @@ def wheel(session):
     out = ROOT / "build" / "wheels"
     for old in out.glob("vostral-*-linux_*.whl"):
         old.unlink()
-    session.run(
-        "python",
-        "-m",
-        "pip",
-        "wheel",
-        "--quiet",
-        "--no-build-isolation",
-        "--no-deps",
-        "-w",
-        str(out),
-        "-C",
-        "wheel.py-api=cp310",
-        "-C",
-        "cmake.define.VOSTRAL_WERROR=ON",
-        ".",
-    )
+    pip_wheel = ["python", "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps", "-w", str(out)]
+    session.run(*pip_wheel, *config("wheel.py-api=cp310", "cmake.define.VOSTRAL_WERROR=ON"), ".")
 
 
 def abi3_wheel():
