@@ -54,7 +54,8 @@ if readelf -d "$module" | grep -q 'NEEDED.*libstdc++'; then
   echo "error: $module needs libstdc++" >&2
   exit 1
 fi
-nm -C "$module" | grep -q 'std::__1::' || { echo "error: no libc++ (std::__1) code in $module" >&2; exit 1; }
+# Counted, not grep -q: an early exit would fail the pipe under pipefail.
+(($(nm -C "$module" | grep -c 'std::__1::') > 0)) || { echo "error: no libc++ (std::__1) code in $module" >&2; exit 1; }
 echo "$(basename "$module"): libc++ linked in; needs $(readelf -d "$module" | awk '/NEEDED/ { print $5 }' | tr -d '[]' | xargs)"
 step "libc++: C++ tests"
 ctest --test-dir "$BUILD" --exclude-regex '^pytest$' --parallel 2 --output-on-failure
@@ -73,7 +74,7 @@ cp "$ROOT/cmake/macos/pyconfig.h" "$headers/pyconfig.h"
 check_macho() {
   local file=$1 arch=$2 minos=$3 headers_text
   headers_text=$("$OBJDUMP" --macho --private-headers "$file")
-  grep -q "cputype.*$arch\|$arch" <<<"$("$OBJDUMP" --macho --private-header "$file")" ||
+  grep -q "$arch" <<<"$headers_text" ||
     { echo "error: $file is not $arch" >&2; return 1; }
   awk '/cmd LC_BUILD_VERSION/ { found = 1 } found && $1 == "minos" { print $2; exit }' <<<"$headers_text" |
     grep -qx "$minos" || { echo "error: $file does not name macOS $minos as its minimum" >&2; return 1; }
@@ -96,10 +97,10 @@ for target in x86_64-macos.10.15 aarch64-macos.11.0; do
   step "Mach-O $target: the products"
   check_macho "$BUILD/tests/vostral_core_tests" "$arch" "$minos"
   check_macho "$BUILD/vostral.so" "$arch" "$minos"
-  "$NM" --extern-only --defined-only "$BUILD/vostral.so" | grep -q ' T _PyInit_vostral$' ||
+  (($("$NM" --extern-only --defined-only "$BUILD/vostral.so" | grep -c ' T _PyInit_vostral$') == 1)) ||
     { echo "error: the module does not export PyInit_vostral" >&2; exit 1; }
   undefined=$("$NM" --undefined-only "$BUILD/vostral.so" | awk '{ print $NF }' | grep -c '^_Py' || true)
-  "$OBJDUMP" --macho --dylibs-used "$BUILD/vostral.so" | grep -qi python &&
+  (($("$OBJDUMP" --macho --dylibs-used "$BUILD/vostral.so" | grep -ci python) == 0)) ||
     { echo "error: the module links a libpython" >&2; exit 1; }
   echo "vostral.so: exports PyInit_vostral; $undefined Py* names left to dynamic lookup, no libpython"
 done
