@@ -247,6 +247,22 @@ def windows(session):
     )
 
 
+@nox.session(python="3.10", tags=["full"])
+def macos(session):
+    """macOS as near as this machine gets: the module built with zig's Clang and
+    libc++ and the Python suite against it (quick profile); core, runtime,
+    module and C++ tests built for x86_64 macOS 10.15 and arm64 macOS 11.0,
+    and the Mach-O files checked (scripts/macos.sh)."""
+    sync(session)
+    # As for Windows: zig caches its own compilations, and ccache knows no zig wrapper.
+    session.run(
+        "bash",
+        "scripts/macos.sh",
+        env={"CMAKE_CXX_COMPILER_LAUNCHER": "", "CMAKE_C_COMPILER_LAUNCHER": ""},
+        external=True,
+    )
+
+
 def cmake_suite(session, preset, build, profile, *options):
     """Configures and builds a preset, runs its C++ tests, then the Python suite
     against its module through CTest, whose output is shown whole."""
