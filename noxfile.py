@@ -232,19 +232,19 @@ def lint(session):
     session.run("python", "tools/lint.py", "--build-dir", build, *session.posargs)
 
 
+def zig_stage(session, script):
+    """A cross-building stage's script, in an environment with the dev lock."""
+    sync(session)
+    # zig keeps a cache of its own; the wrappers it is called through are no compiler ccache knows.
+    session.run("bash", script, env={"CMAKE_CXX_COMPILER_LAUNCHER": "", "CMAKE_C_COMPILER_LAUNCHER": ""}, external=True)
+
+
 # The longest stage first, so that the others run beside it.
 @nox.session(python="3.10", tags=["full"])
 def windows(session):
     """Windows: C++ tests under Wine; two zig-built wheels, each installed and tested in
     Windows CPython 3.10-3.13 under Wine (scripts/windows.sh)."""
-    sync(session)
-    # zig keeps a cache of its own; the wrappers it is called through are no compiler ccache knows.
-    session.run(
-        "bash",
-        "scripts/windows.sh",
-        env={"CMAKE_CXX_COMPILER_LAUNCHER": "", "CMAKE_C_COMPILER_LAUNCHER": ""},
-        external=True,
-    )
+    zig_stage(session, "scripts/windows.sh")
 
 
 @nox.session(python="3.10", tags=["full"])
@@ -253,14 +253,7 @@ def macos(session):
     libc++ and the Python suite against it (quick profile); core, runtime,
     module and C++ tests built for x86_64 macOS 10.15 and arm64 macOS 11.0,
     and the Mach-O files checked (scripts/macos.sh)."""
-    sync(session)
-    # As for Windows: zig caches its own compilations, and ccache knows no zig wrapper.
-    session.run(
-        "bash",
-        "scripts/macos.sh",
-        env={"CMAKE_CXX_COMPILER_LAUNCHER": "", "CMAKE_C_COMPILER_LAUNCHER": ""},
-        external=True,
-    )
+    zig_stage(session, "scripts/macos.sh")
 
 
 def cmake_suite(session, preset, build, profile, *options):

@@ -120,3 +120,26 @@ session_python() {
   }
   echo "$VIRTUAL_ENV/bin/python"
 }
+
+# Steps of a stage: `step TEXT` says what runs now, and report_failure (for an
+# EXIT trap) names it when the script, or a subshell of it, ends with a failure.
+# STAGE_NAME is the stage's name in that message.
+STEP="setting up"
+step() { STEP="$*"; say "$*"; }
+report_failure() {
+  local status=$?
+  ((status == 0)) || echo "FAILED: ${STAGE_NAME:-$(basename "$0" .sh)} stage, step: $STEP (exit status $status)" >&2
+}
+
+# ensure_zig DIR: the pinned zig (requirements-windows.lock) in a virtual
+# environment at DIR, exported as VOSTRAL_ZIG for the toolchain wrappers. DIR
+# lies outside the checkout: zig's cache of the C and C++ runtimes it builds
+# for a target (minutes of work) is keyed by the path of its own files, so a
+# zig in each fresh clone would build them all again.
+ensure_zig() {
+  local venv=$1
+  [[ -x "$venv/bin/python" ]] || uv venv -q --python "$(session_python)" "$venv"
+  uv pip sync -q --python "$venv/bin/python" "$ROOT/requirements-windows.lock"
+  VOSTRAL_ZIG=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+  export VOSTRAL_ZIG
+}

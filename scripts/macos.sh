@@ -21,23 +21,13 @@ WRAPPERS="$ROOT/cmake/toolchains/zig"
 OBJDUMP=llvm-objdump-14
 NM=llvm-nm-14
 
-STEP="setting up"
-step() { STEP="$*"; say "$*"; }
-report_failure() {
-  local status=$?
-  ((status == 0)) || echo "FAILED: macos stage, step: $STEP (exit status $status)" >&2
-}
 trap report_failure EXIT
 
 ensure_debs googletest llvm-14
 PY=$(session_python)
 step "fetching zig (requirements-windows.lock) into $CACHE/zig-venv"
-ZIG_VENV="$CACHE/zig-venv"
 mkdir -p "$CACHE"
-[[ -x "$ZIG_VENV/bin/python" ]] || uv venv -q --python "$PY" "$ZIG_VENV"
-uv pip sync -q --python "$ZIG_VENV/bin/python" "$ROOT/requirements-windows.lock"
-VOSTRAL_ZIG=$("$ZIG_VENV/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-export VOSTRAL_ZIG
+ensure_zig "$CACHE/zig-venv"
 cd "$ROOT"
 
 step "libc++: the module and the C++ tests with zig's Clang for x86_64 Linux (build/macos-libcxx)"

@@ -36,12 +36,6 @@ OBJDUMP=x86_64-w64-mingw32-objdump  # reads the modules' export and import table
 
 # Every failure names its step: what was running when the script (or one
 # installation's subshell) ended with a failure.
-STEP="setting up"
-step() { STEP="$*"; say "$*"; }
-report_failure() {
-  local status=$?
-  ((status == 0)) || echo "FAILED: windows stage, step: $STEP (exit status $status)" >&2
-}
 on_exit() {
   report_failure
   stop_wine
@@ -50,14 +44,7 @@ trap on_exit EXIT
 
 ensure_debs wine64 googletest dpkg-dev unzip binutils-mingw-w64-x86-64
 PY=$(session_python)
-# zig lives in the cache, not the checkout: its cache of the C and C++
-# runtimes it builds for the target (minutes of work) is keyed by the path of
-# its own files, so a zig in each fresh clone would build them all again.
-ZIG_VENV="$WINDOWS_CACHE/zig-venv"
-[[ -x "$ZIG_VENV/bin/python" ]] || uv venv -q --python "$PY" "$ZIG_VENV"
-uv pip sync -q --python "$ZIG_VENV/bin/python" "$ROOT/requirements-windows.lock"
-VOSTRAL_ZIG=$("$ZIG_VENV/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-export VOSTRAL_ZIG
+ensure_zig "$WINDOWS_CACHE/zig-venv"
 mkdir -p "$WINDOWS_CACHE" "$WHEELS"
 cd "$ROOT"
 
