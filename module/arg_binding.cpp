@@ -1,5 +1,6 @@
 #include "module/arg_binding.hpp"
 
+#include <atomic>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -173,7 +174,10 @@ std::string CallSignature::full_name() const {
 void intern_parameter_names(const CallSignature& signature) noexcept {
   if (signature.interned_names == nullptr) return;
   const auto intern = [&](std::size_t slot, std::string_view name) {
-    if (signature.interned_names[slot] != nullptr) return;
+    // Set once, before the class exists, so the binder reads it plainly;
+    // without the GIL two imports may still intern it at the same time.
+    const std::atomic_ref<PyObject*> cell(signature.interned_names[slot]);
+    if (cell.load(std::memory_order_acquire) != nullptr) return;
     // Kept for the life of the process, like the signature itself.
     PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
     if (text == nullptr) {
@@ -181,7 +185,8 @@ void intern_parameter_names(const CallSignature& signature) noexcept {
       return;
     }
     PyUnicode_InternInPlace(&text);
-    signature.interned_names[slot] = text;
+    PyObject* first = nullptr;
+    if (!cell.compare_exchange_strong(first, text, std::memory_order_acq_rel)) Py_DECREF(text);
   };
   const std::size_t positional = signature.positional_names.size();
   for (std::size_t j = 0; j < positional; ++j) intern(j, signature.positional_names[j]);

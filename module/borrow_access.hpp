@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <type_traits>
@@ -27,6 +28,78 @@ inline Result<TarnelObject*> as_tarnel(PyObject* object) {
   return reinterpret_cast<TarnelObject*>(object);
 }
 
+namespace detail {
+// The counter's reads and writes. With the GIL, entries into one object never
+// overlap but by re-entry on one thread, and plain reads and writes suffice.
+// Without it (free-threaded builds) each call holds the object's critical
+// section (ObjectTurn below), but a section is suspended whenever its thread
+// detaches from the interpreter, and another thread's call may then enter:
+// the counter is atomic there, so that call is refused, as re-entry is, and
+// the state it guards is handed over with acquire and release ordering.
+#ifdef Py_GIL_DISABLED
+inline std::atomic_ref<std::int64_t> counter(const TarnelObject* record) noexcept {
+  // atomic_ref takes no const object; a load writes nothing.
+  return std::atomic_ref<std::int64_t>(const_cast<std::int64_t&>(record->access));
+}
+inline std::int64_t load_access(const TarnelObject* record) noexcept {
+  return counter(record).load(std::memory_order_acquire);
+}
+inline bool take_exclusive(TarnelObject* record) noexcept {
+  std::int64_t expected = ACCESS_FREE;
+  return counter(record).compare_exchange_strong(expected, ACCESS_EXCLUSIVE, std::memory_order_acquire,
+                                                 std::memory_order_relaxed);
+}
+inline bool take_shared(TarnelObject* record) noexcept {
+  const std::atomic_ref<std::int64_t> access = counter(record);
+  std::int64_t seen = access.load(std::memory_order_relaxed);
+  while (seen > ACCESS_UNBUILT) {
+    if (access.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed)) return true;
+  }
+  return false;
+}
+inline void give_back_exclusive(TarnelObject* record) noexcept {
+  counter(record).store(ACCESS_FREE, std::memory_order_release);
+}
+inline void give_back_shared(TarnelObject* record) noexcept { counter(record).fetch_sub(1, std::memory_order_release); }
+#else
+inline std::int64_t load_access(const TarnelObject* record) noexcept { return record->access; }
+inline bool take_exclusive(TarnelObject* record) noexcept {
+  if (record->access != ACCESS_FREE) return false;
+  record->access = ACCESS_EXCLUSIVE;
+  return true;
+}
+inline bool take_shared(TarnelObject* record) noexcept {
+  if (record->access <= ACCESS_UNBUILT) return false;  // one test: an unbuilt object refuses both
+  ++record->access;
+  return true;
+}
+inline void give_back_exclusive(TarnelObject* record) noexcept { record->access = ACCESS_FREE; }
+inline void give_back_shared(TarnelObject* record) noexcept { --record->access; }
+#endif
+}  // namespace detail
+
+// One call's turn at an object: on free-threaded builds its critical section,
+// so that calls on one object from several threads wait for each other as
+// they do under the GIL, while calls on different objects run side by side.
+// With the GIL it is nothing at all.
+class ObjectTurn {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit ObjectTurn(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
+  ~ObjectTurn() { PyCriticalSection_End(&section_); }
+#else
+  explicit ObjectTurn(PyObject*) noexcept {}
+#endif
+  ObjectTurn(const ObjectTurn&) = delete;
+  ObjectTurn& operator=(const ObjectTurn&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  // Linked into the thread's list of sections while held: never moved.
+  PyCriticalSection section_;
+#endif
+};
+
 // Access to a TarnelCore's game state for the guard's lifetime: shared (any
 // number of readers) or exclusive (one writer). It gives the access back
 // however the call ends, so a fault leaves the object usable. It takes no
@@ -44,14 +117,17 @@ class BorrowGuard {
 
   // Takes the access in one step when the object's counter allows it: test
   // the guard before use. A refused guard holds nothing.
-  explicit BorrowGuard(TarnelObject* record) noexcept : record_(allowed(record) ? record : nullptr) {
-    if (record_ == nullptr) return;
-    record_->access = Exclusive ? ACCESS_EXCLUSIVE : record_->access + 1;
-  }
+  explicit BorrowGuard(TarnelObject* record) noexcept
+      : record_((Exclusive ? detail::take_exclusive(record) : detail::take_shared(record)) ? record : nullptr) {}
   BorrowGuard(const BorrowGuard&) = delete;
   BorrowGuard& operator=(const BorrowGuard&) = delete;
   ~BorrowGuard() {
-    if (record_ != nullptr) record_->access = Exclusive ? ACCESS_FREE : record_->access - 1;
+    if (record_ == nullptr) return;
+    if constexpr (Exclusive) {
+      detail::give_back_exclusive(record_);
+    } else {
+      detail::give_back_shared(record_);
+    }
   }
 
   explicit operator bool() const noexcept { return record_ != nullptr; }
@@ -65,11 +141,6 @@ class BorrowGuard {
   }
 
  private:
-  static bool allowed(const TarnelObject* record) noexcept {
-    // One test each: an unbuilt object refuses both.
-    return Exclusive ? record->access == ACCESS_FREE : record->access > ACCESS_UNBUILT;
-  }
-
   TarnelObject* record_;
 };
 
@@ -81,6 +152,7 @@ template <class Access, class Body>
 auto with_access(PyObject* self, Body&& body) -> Result<std::invoke_result_t<Body&, typename Access::State&>> {
   Result<TarnelObject*> record = as_tarnel(self);
   if (!record) return std::move(record).error();
+  const ObjectTurn turn(self);
   const Access access(*record);
   if (!access) return Access::refusal(*record);
   return body(access.state());

@@ -121,7 +121,7 @@ PyObject* tarnel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 void tarnel_dealloc(PyObject* self) noexcept {
   entry_guard_unraisable([&]() -> Status {
     auto* record = reinterpret_cast<TarnelObject*>(self);
-    if (record->access != ACCESS_UNBUILT) std::destroy_at(&record->state);
+    if (detail::load_access(record) != ACCESS_UNBUILT) std::destroy_at(&record->state);
     PyTypeObject* type = Py_TYPE(self);
     const freefunc free = type_free(type);
     if (free == nullptr) raise_fault("PyBaseObject_Type should have tp_free");
@@ -284,7 +284,8 @@ constexpr int MODULE_API_VERSION = 1013;
 #endif
 
 std::atomic<std::int64_t> recorded_interpreter{-1};
-PyObject* module_cell = nullptr;  // never dropped: a second import returns it
+// Never dropped: a second import returns it.
+std::atomic<PyObject*> module_cell{nullptr};
 
 // `__all__` of the module, created empty when the module has none.
 Result<PyRef> module_all(PyObject* module) {
@@ -326,29 +327,45 @@ Result<PyRef> initialise_module() {
                               "vostral is already loaded in another interpreter of this process, and its "
                               "modules do not yet support subinterpreters");
   }
-  if (module_cell != nullptr) return PyRef::borrow(module_cell);
+  if (PyObject* cell = module_cell.load(std::memory_order_acquire); cell != nullptr) return PyRef::borrow(cell);
 
   PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, MODULE_API_VERSION));
   if (!module) return fetch_required();
+#ifdef Py_GIL_DISABLED
+  // Every value the module shares between threads is atomic or set once,
+  // and calls on one object take turns (borrow_access.hpp): the interpreter
+  // need not bring its lock back for this module.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) return fetch_required();
+#endif
   if (Status body = module_body(module.get()); !body) return std::move(body).error();
-  // Running the body may have imported the module again from within.
-  if (module_cell == nullptr) module_cell = module.release();
-  return PyRef::borrow(module_cell);
+  // Running the body may have imported the module again from within, and
+  // without the GIL another thread may have initialised it at the same time:
+  // the first stored is the module.
+  PyObject* first = nullptr;
+  if (module_cell.compare_exchange_strong(first, module.get(), std::memory_order_acq_rel)) {
+    Py_INCREF(module.get());  // the cell's own reference
+    return module;
+  }
+  return PyRef::borrow(first);
 }
 
 }  // namespace
 
 Result<PyTypeObject*> TarnelTypeCache::get_checked() {
-  if (type_ != nullptr) return type_;
+  if (PyTypeObject* built = type_.load(std::memory_order_acquire); built != nullptr) return built;
   Result<PyRef> built = build_type();
   if (!built) {
     PyErr wrapped = PyErr::new_message(PyExc_RuntimeError, "An error occurred while initializing class TarnelCore");
     set_cause(wrapped, std::move(built).error());
     return wrapped;
   }
-  // Building can run code that asked for the type too: the first stored wins.
-  if (type_ == nullptr) type_ = reinterpret_cast<PyTypeObject*>(built->release());
-  return type_;
+  // Building can run code that asked for the type too, and without the GIL
+  // other threads can build it at the same time: the first stored wins.
+  PyTypeObject* first = nullptr;
+  if (type_.compare_exchange_strong(first, reinterpret_cast<PyTypeObject*>(built->get()), std::memory_order_acq_rel)) {
+    return reinterpret_cast<PyTypeObject*>(built->release());
+  }
+  return first;
 }
 
 PyTypeObject* TarnelTypeCache::get_or_fault() {
@@ -364,7 +381,7 @@ PyTypeObject* TarnelTypeCache::get_or_fault() {
 PyErr receiver_error(PyObject* object) { return PyErr::conversion(object, "TarnelCore"); }
 
 PyErr access_refused(const TarnelObject* record, bool exclusive) {
-  if (record->access == ACCESS_UNBUILT) {
+  if (detail::load_access(record) == ACCESS_UNBUILT) {
     return PyErr::new_message(PyExc_TypeError,
                               "this TarnelCore holds no game: it was not created by TarnelCore.__new__");
   }

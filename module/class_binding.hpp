@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "core/game_state.hpp"
@@ -21,7 +22,9 @@ inline constexpr std::int64_t ACCESS_EXCLUSIVE = -1;
 
 // The memory of one TarnelCore object: the header, the game state in place
 // (owned by the object, and constructed only when `access` is not UNBUILT),
-// then the access counter. No instance dict and no weak-reference list.
+// then the access counter (read and written only through borrow_access.hpp,
+// atomically on free-threaded builds). No instance dict and no weak-reference
+// list.
 struct TarnelObject {
   PyObject ob_base;
   core::TarnelCore state;
@@ -39,14 +42,18 @@ class TarnelTypeCache {
 
   // The same for callers that cannot report an error: a failure is printed
   // and becomes the fault "failed to create type object for TarnelCore".
-  PyTypeObject* get() { return type_ != nullptr ? type_ : get_or_fault(); }
+  PyTypeObject* get() {
+    PyTypeObject* type = type_.load(std::memory_order_acquire);
+    return type != nullptr ? type : get_or_fault();
+  }
 
  private:
   PyTypeObject* get_or_fault();
 
-  // Set once built. The class has no attributes of its own to install, so a
-  // built type is a finished one.
-  PyTypeObject* type_ = nullptr;
+  // Set once built, by the first of any threads that build it at once (the
+  // others drop theirs). The class has no attributes of its own to install,
+  // so a built type is a finished one.
+  std::atomic<PyTypeObject*> type_{nullptr};
 };
 
 inline TarnelTypeCache tarnel_type;

@@ -1,5 +1,6 @@
 #include "module/py_err.hpp"
 
+#include <atomic>
 #include <cstdio>
 
 #include "module/gil_count.hpp"
@@ -20,9 +21,9 @@ constexpr const char* PANIC_TYPE_DOC =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-// Filled once under the interpreter lock; the class lives as long as the
-// process, so the reference is never dropped.
-PyObject* panic_type_cell = nullptr;
+// Filled once, by the first of any threads that create the class at once;
+// the class lives as long as the process, so the reference is never dropped.
+std::atomic<PyObject*> panic_type_cell{nullptr};
 
 class MessageProducer final : public LazyProducer {
  public:
@@ -177,7 +178,7 @@ PyErr PyErr::conversion(PyObject* object, std::string_view target) {
 PyErr PyErr::panic(std::string message) { return PyErr(Lazy{std::make_unique<PanicProducer>(std::move(message))}); }
 
 PyObject* panic_exception_type() {
-  if (panic_type_cell != nullptr) return panic_type_cell;
+  if (PyObject* cell = panic_type_cell.load(std::memory_order_acquire); cell != nullptr) return cell;
   PyObject* created = PyErr_NewExceptionWithDoc(PANIC_TYPE_NAME, PANIC_TYPE_DOC, PyExc_BaseException, nullptr);
   if (created == nullptr) {
     if (PyErr_Occurred() == nullptr) {
@@ -185,13 +186,12 @@ PyObject* panic_exception_type() {
     }
     return nullptr;
   }
-  // Creating the class can run code that asked for it too: the first stored wins.
-  if (panic_type_cell != nullptr) {
-    Py_DECREF(created);
-    return panic_type_cell;
-  }
-  panic_type_cell = created;
-  return panic_type_cell;
+  // Creating the class can run code that asked for it too, and without the
+  // GIL other threads can create it at the same time: the first stored wins.
+  PyObject* first = nullptr;
+  if (panic_type_cell.compare_exchange_strong(first, created, std::memory_order_acq_rel)) return created;
+  Py_DECREF(created);
+  return first;
 }
 
 std::optional<PyErr> fetch() {

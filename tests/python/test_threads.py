@@ -168,3 +168,102 @@ class TestConcurrency:
         gc.collect()
         assert held and len(outcomes) == 1
         assert not isinstance(outcomes[0], RuntimeError), outcomes[0]
+
+
+def gap(board):
+    return next((r, c) for r, row in enumerate(board) for c, value in enumerate(row) if value == 0)
+
+
+class TestOneGameManyThreads:
+    """Calls on one game from several threads take turns: none is refused for
+    mere contention, none is lost and none sees another half done. Two movers
+    play only U/D and only L/R, so each one's part of the log is known."""
+
+    def shared_run(self, game, movers, readers):
+        start_log, start_board = game.get_cmds_str(), game.get_tarnel()
+        side, failures, reads, stop = game.get_mode(), [], [], threading.Event()
+        cells = list(range(side * side))
+
+        def read(_):
+            while not stop.is_set():
+                board, log = game.get_tarnel(), game.get_cmds_str()
+                assert sorted(v for row in board for v in row) == cells, board
+                assert re.fullmatch(r"\d+:\d+:\d+", game.duration())
+                reads.append(log)
+
+        def guarded(body):
+            def run(index):
+                try:
+                    body(index)
+                except BaseException as error:  # noqa: BLE001 (faults included: every failure must be seen)
+                    failures.append(error)
+
+            return run
+
+        threads = [threading.Thread(target=guarded(m), args=(i,)) for i, m in enumerate(movers)]
+        threads += [threading.Thread(target=guarded(read), args=(i,)) for i in range(readers)]
+        interval = sys.getswitchinterval()
+        try:
+            sys.setswitchinterval(1e-6)
+            for thread in threads:
+                thread.start()
+            for thread in threads[: len(movers)]:
+                thread.join()
+            stop.set()
+            for thread in threads[len(movers) :]:
+                thread.join()
+        finally:
+            sys.setswitchinterval(interval)
+        assert failures == []
+        return start_log, start_board, reads
+
+    def test_moves_from_many_threads_are_each_applied_once(self):
+        game, calls = TarnelCore(6), SCALE.thread_calls // 2
+        plans = [random.Random(i).choices(letters, k=calls) for i, letters in enumerate(["UD", "LR"])]
+        returned = [[], []]
+
+        def move(index):
+            returned[index].extend(map(game.move_tile, plans[index]))
+
+        start_log, start_board, reads = self.shared_run(game, [move, move], readers=2)
+        log = game.get_cmds_str()
+        assert log.startswith(start_log) and len(log) == len(start_log) + 2 * calls
+        played = log[len(start_log) :]
+        # Each thread's letters, in its own order: an interleaving of the two plans.
+        assert [c for c in played if c in "UD"] == plans[0]
+        assert [c for c in played if c in "LR"] == plans[1]
+        assert all(log.startswith(seen) for seen in reads)
+        # Replayed in the logged order from the starting board: the same board,
+        # and each call returned what its move did at its turn.
+        model = ReferenceTarnel.from_state(start_board)
+        replayed = [[], []]
+        for c in played:
+            replayed[c in "LR"].append(model.move_tile(c))
+        assert replayed == returned
+        assert game.get_tarnel() == model.get_tarnel()
+
+    def test_sequences_tiles_and_reads_on_one_game(self):
+        # U/D moves change only the gap's row and L/R moves only its column, so
+        # each mover's effect is known whatever the interleaving.
+        game, calls = TarnelCore(5), SCALE.thread_calls // 4
+        letters = random.Random(0).choices("UD", k=calls)
+        sequences = ["".join(random.Random(i).choices("lr", k=i % 7 + 1)) for i in range(calls // 4)]
+        tiles, solved = [], []
+
+        def tile_mover(_):
+            tiles.extend(map(game.move_tile, letters))
+
+        def sequence_mover(_):
+            solved.extend(map(game.move_sequence, sequences))
+
+        start_log, start_board, reads = self.shared_run(game, [tile_mover, sequence_mover], readers=2)
+        assert not any(solved)
+        rows, columns = ReferenceTarnel.from_state(start_board), ReferenceTarnel.from_state(start_board)
+        assert tiles == [rows.move_tile(c) for c in letters]
+        for sequence in sequences:
+            columns.move_sequence(sequence)
+        assert gap(game.get_tarnel()) == (gap(rows.get_tarnel())[0], gap(columns.get_tarnel())[1])
+        # Each log seen is a whole one: the creation log or one sequence's, then tile moves only.
+        whole = {start_log, *(s.upper() for s in sequences)}
+        for seen in [*reads, game.get_cmds_str()]:
+            assert any(seen.startswith(w) and set(seen[len(w) :]) <= set("UD") for w in whole), seen
