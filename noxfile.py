@@ -25,6 +25,7 @@ ROOT = pathlib.Path(__file__).resolve().parent
 DEV_LOCK = "requirements-dev.lock"
 LINT_LOCK = "requirements-lint.lock"
 WHEELS_LOCK = "requirements-wheels.lock"
+FREETHREADED_LOCK = "requirements-freethreaded.lock"
 # Lock file: (inputs, the interpreters it serves, extra uv pip compile options).
 LOCKS = {
     "requirements-tools.lock": (["requirements-tools.txt"], "3.10", []),
@@ -32,6 +33,7 @@ LOCKS = {
     LINT_LOCK: (["requirements-lint.txt"], "3.12", []),
     WHEELS_LOCK: (["requirements-wheels.txt"], "3.12", []),
     "requirements-windows.lock": (["requirements-windows.txt"], "3.10", []),
+    FREETHREADED_LOCK: (["requirements-test.txt"], "3.13", ["--override", "requirements-freethreaded-overrides.txt"]),
 }
 # The oldest supported CPython by default: what passes there holds for every later one.
 OLDEST = os.environ.get("PYTHON") or "3.10"
@@ -378,6 +380,78 @@ def clang(session):
     debs(session, "clang-16", *CXX_TEST_DEBS)
     sync(session)
     cmake_suite(session, "dev", "build/clang", "quick", "-DCMAKE_CXX_COMPILER=clang++-16")
+
+
+def freethreaded_environment(session, flavour):
+    """.nox/freethreaded-FLAVOUR: a virtual environment of the free-threaded
+    CPython 3.13 that scripts/freethreaded_python.sh builds from Debian's
+    source (once, into /var/tmp/vostral-freethreaded; `plain` or `tsan`), with
+    the free-threaded lock. Returns (its interpreter, environment for session.run)."""
+    session.log(f"free-threaded CPython 3.13 ({flavour}): built on first use, a few minutes")
+    built = session.run("bash", "scripts/freethreaded_python.sh", flavour, silent=True, external=True)
+    interpreter = built.strip().splitlines()[-1]
+    venv = ROOT / ".nox" / f"freethreaded-{flavour}"
+    session.run("uv", "venv", "--quiet", "--clear", "--python", interpreter, str(venv), external=True)
+    env = {"VIRTUAL_ENV": str(venv), "PATH": os.pathsep.join([str(venv / "bin"), os.environ["PATH"]])}
+    session.run("uv", "pip", "sync", "--quiet", FREETHREADED_LOCK, env=env, external=True)
+    return str(venv / "bin" / "python"), env
+
+
+def install_freethreaded(session, env, *settings):
+    session.run(
+        *["uv", "pip", "install", "--quiet", "--no-deps", "--no-build-isolation", "--reinstall-package", "vostral"],
+        *config("cmake.define.VOSTRAL_WERROR=ON", *settings),
+        ".",
+        env=env,
+        external=True,
+    )
+
+
+# Started early: its first run builds the interpreter.
+@nox.session(venv_backend="none", tags=["full"])
+def freethreaded(session):
+    """Free-threaded CPython 3.13t: the module imports without bringing the GIL
+    back, and the Python suite passes, the threads on one game included (quick profile)."""
+    debs(session, "g++", "faketime", "ccache")
+    python, env = freethreaded_environment(session, "plain")
+    install_freethreaded(session, env)
+    check = "import sys, vostral; assert not sys._is_gil_enabled(), 'the GIL came back'"
+    session.run(python, "-W", "error", "-c", check, env=env, external=True)
+    session.run(
+        *[python, "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q"],
+        env={**env, "VOSTRAL_TEST_PROFILE": "quick"},
+        external=True,
+    )
+
+
+@nox.session(venv_backend="none", tags=["full"])
+def tsan(session):
+    """ThreadSanitizer: the thread tests on free-threaded 3.13t built with
+    -fsanitize=thread, against the module built the same way (Clang 16); any
+    report fails, but for the races CPython itself lists as its own."""
+    debs(session, "clang-16", "faketime", "ccache")
+    python, env = freethreaded_environment(session, "tsan")
+    install_freethreaded(
+        session,
+        env,
+        "build-dir=build/tsan",
+        "cmake.build-type=Debug",
+        "cmake.define.CMAKE_CXX_COMPILER=clang++-16",
+        "cmake.define.CMAKE_CXX_FLAGS=-fsanitize=thread -O1",
+        "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread",
+    )
+    # The module must really be instrumented, or a clean run proves nothing.
+    module = session.run(python, "-c", "import vostral; print(vostral.__file__)", env=env, silent=True, external=True)
+    symbols = session.run("nm", "-D", module.strip(), silent=True, external=True)
+    if "__tsan_func_entry" not in symbols:
+        session.error(f"{module.strip()} is not built with ThreadSanitizer")
+    suppressions = pathlib.Path(python).resolve().parents[1] / "tsan-suppressions.txt"
+    options = f"suppressions={suppressions} halt_on_error=1 exitcode=66 second_deadlock_stack=1"
+    session.run(
+        *[python, "-m", "pytest", "tests/python/test_threads.py", "-p", "no:cacheprovider", "-q"],
+        env={**env, "VOSTRAL_TEST_PROFILE": "quick", "TSAN_OPTIONS": options},
+        external=True,
+    )
 
 
 @nox.session(python=OLDEST)

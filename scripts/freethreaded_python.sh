@@ -39,7 +39,20 @@ PYTHON_T="$PREFIX/bin/python3.13t"
 STAMP="$PREFIX/.vostral-built"
 WANT="$PACKAGE ${CONFIGURE[*]} ${COMPILER[*]}"
 
+# CPython's own ThreadSanitizer suppressions (races known in the
+# interpreter itself), kept beside the sanitized build.
+SUPPRESSIONS="$PREFIX/tsan-suppressions.txt"
+keep_suppressions() {
+  [[ $FLAVOUR == tsan ]] || return 0
+  tar -xJOf "$TARBALL" --wildcards '*/Tools/tsan/suppressions_free_threading.txt' >"$SUPPRESSIONS.new"
+  mv "$SUPPRESSIONS.new" "$SUPPRESSIONS"
+}
+
 if [[ -x "$PYTHON_T" && -f "$STAMP" && "$(cat "$STAMP")" == "$WANT" ]]; then
+  if [[ $FLAVOUR == tsan && ! -f "$SUPPRESSIONS" ]]; then
+    TARBALL=$(ls "$CACHE"/source/"${PACKAGE}"_*.orig.tar.xz | sort -V | tail -1)
+    keep_suppressions
+  fi
   echo "$PYTHON_T"
   exit 0
 fi
@@ -93,6 +106,7 @@ step "installing CPython into $PREFIX"
 (cd "$WORK" && run_logged make install)
 step "checking that $PYTHON_T runs without the GIL"
 "$PYTHON_T" -c 'import sys, sysconfig; assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1; assert not sys._is_gil_enabled()'
+keep_suppressions
 rm -rf --one-file-system "$WORK"
 echo "$WANT" >"$STAMP"
 echo "$PYTHON_T"
