@@ -7,7 +7,8 @@
 #                                 tests and the Python suite against it (quick profile)
 #   bash scripts/test.sh --full   every stage (`nox -t full -j 2`): the quick tier, then the
 #                                 sanitizers, the installed build, reliability, CPython
-#                                 3.11-3.15, wheels, Clang, macOS (zig) and Windows; what CI runs
+#                                 3.11-3.15, free-threaded 3.13t (and under ThreadSanitizer),
+#                                 wheels, Clang, macOS (zig) and Windows; what CI runs
 #
 # Arguments after the tier go to nox, e.g. `bash scripts/test.sh -- -s asan`
 # runs one session and `bash scripts/test.sh -- -l` lists them. nox runs every

@@ -1,7 +1,7 @@
 """The wheels the hosted CI builds, as cibuildwheel reads them from pyproject.toml.
 
 Every CPython from 3.10 on that the pinned cibuildwheel knows (3.10 to 3.15),
-without the free-threaded builds; Linux glibc and musl on x86_64 and
+and the free-threaded builds it knows (3.14t, 3.15t); Linux glibc and musl on x86_64 and
 aarch64, macOS on x86_64 and arm64, Windows on x86_64 and ARM64.
 """
 
@@ -14,7 +14,7 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-VERSIONS = [f"cp3{minor}" for minor in range(10, 16)]
+VERSIONS = [f"cp3{minor}" for minor in range(10, 16)] + ["cp314t", "cp315t"]
 EXPECTED = {
     "linux": {
         f"{v}-{libc}_{arch}" for v in VERSIONS for libc in ("manylinux", "musllinux") for arch in ("x86_64", "aarch64")
