@@ -407,7 +407,6 @@ def install_freethreaded(session, env, *settings):
     )
 
 
-# Started early: its first run builds the interpreter.
 @nox.session(venv_backend="none", tags=["full"])
 def freethreaded(session):
     """Free-threaded CPython 3.13t: the module imports without bringing the GIL
