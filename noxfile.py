@@ -462,6 +462,20 @@ def bench(session):
 
 
 @nox.session(venv_backend="none")
+def bench_threads(session):
+    """Scaling over 1 and 2 threads, and move_tile against its floor, on free-threaded 3.13t
+    (benchmarks/threads.py, with the release build and the floor module in build/bench-ft)."""
+    debs(session, "g++", "ccache")
+    python, env = freethreaded_environment(session, "plain")
+    build = "build/bench-ft"
+    configure = ["cmake", "--preset", "release", "-B", build, "-DVOSTRAL_BUILD_BENCHMARKS=ON"]
+    session.run(*configure, "-DVOSTRAL_BUILD_TESTS=OFF", f"-DPython_EXECUTABLE={python}", env=env, external=True)
+    session.run("cmake", "--build", build, env=env, external=True)
+    bench_env = {**env, "PYTHONPATH": str(ROOT / build)}
+    session.run(python, "benchmarks/threads.py", *session.posargs, env=bench_env, external=True)
+
+
+@nox.session(venv_backend="none")
 def lock(session):
     """Compiles every requirements-*.lock from its requirements-*.txt, hashes included."""
     for lock_file, (inputs, python, options) in LOCKS.items():

@@ -32,50 +32,42 @@ namespace detail {
 // The counter's reads and writes. With the GIL, entries into one object never
 // overlap but by re-entry on one thread, and plain reads and writes suffice.
 // Without it (free-threaded builds) each call holds the object's critical
-// section (ObjectTurn below), but a section is suspended whenever its thread
-// detaches from the interpreter, and another thread's call may then enter:
-// the counter is atomic there, so that call is refused, as re-entry is, and
-// the state it guards is handed over with acquire and release ordering.
+// section (ObjectTurn below) while it takes, uses and gives back access. A
+// section is suspended whenever its thread detaches from the interpreter, and
+// another thread's call may then enter and find the access taken: it is
+// refused, as re-entry is. Only a thread whose section is active changes the
+// counter, and the section's lock orders those changes and the state they
+// guard; the counter is still atomic, so that no read of it, by any path, is
+// a data race. Plain loads and stores then do: no locked instruction is added
+// to a call.
 #ifdef Py_GIL_DISABLED
 inline std::atomic_ref<std::int64_t> counter(const TarnelObject* record) noexcept {
   // atomic_ref takes no const object; a load writes nothing.
   return std::atomic_ref<std::int64_t>(const_cast<std::int64_t&>(record->access));
 }
 inline std::int64_t load_access(const TarnelObject* record) noexcept {
-  return counter(record).load(std::memory_order_acquire);
+  return counter(record).load(std::memory_order_relaxed);
 }
-inline bool take_exclusive(TarnelObject* record) noexcept {
-  std::int64_t expected = ACCESS_FREE;
-  return counter(record).compare_exchange_strong(expected, ACCESS_EXCLUSIVE, std::memory_order_acquire,
-                                                 std::memory_order_relaxed);
+inline void store_access(TarnelObject* record, std::int64_t value) noexcept {
+  counter(record).store(value, std::memory_order_relaxed);
 }
-inline bool take_shared(TarnelObject* record) noexcept {
-  const std::atomic_ref<std::int64_t> access = counter(record);
-  std::int64_t seen = access.load(std::memory_order_relaxed);
-  while (seen > ACCESS_UNBUILT) {
-    if (access.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed)) return true;
-  }
-  return false;
-}
-inline void give_back_exclusive(TarnelObject* record) noexcept {
-  counter(record).store(ACCESS_FREE, std::memory_order_release);
-}
-inline void give_back_shared(TarnelObject* record) noexcept { counter(record).fetch_sub(1, std::memory_order_release); }
 #else
 inline std::int64_t load_access(const TarnelObject* record) noexcept { return record->access; }
+inline void store_access(TarnelObject* record, std::int64_t value) noexcept { record->access = value; }
+#endif
 inline bool take_exclusive(TarnelObject* record) noexcept {
-  if (record->access != ACCESS_FREE) return false;
-  record->access = ACCESS_EXCLUSIVE;
+  if (load_access(record) != ACCESS_FREE) return false;
+  store_access(record, ACCESS_EXCLUSIVE);
   return true;
 }
 inline bool take_shared(TarnelObject* record) noexcept {
-  if (record->access <= ACCESS_UNBUILT) return false;  // one test: an unbuilt object refuses both
-  ++record->access;
+  const std::int64_t seen = load_access(record);
+  if (seen <= ACCESS_UNBUILT) return false;  // one test: an unbuilt object refuses both
+  store_access(record, seen + 1);
   return true;
 }
-inline void give_back_exclusive(TarnelObject* record) noexcept { record->access = ACCESS_FREE; }
-inline void give_back_shared(TarnelObject* record) noexcept { --record->access; }
-#endif
+inline void give_back_exclusive(TarnelObject* record) noexcept { store_access(record, ACCESS_FREE); }
+inline void give_back_shared(TarnelObject* record) noexcept { store_access(record, load_access(record) - 1); }
 }  // namespace detail
 
 // One call's turn at an object: on free-threaded builds its critical section,
