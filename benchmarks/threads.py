@@ -53,8 +53,8 @@ def per_call_ns(stmt, setup, number=200_000, repeats=7):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--units", type=int, default=400, help="units of work per thread in one run")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--units", type=int, default=1500, help="units of work per thread in one run")
     args = parser.parse_args()
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
     print(f"{platform.python_implementation()} {sys.version.split()[0]}, GIL {'on' if gil else 'off'}, ", end="")
