@@ -175,8 +175,12 @@ std::optional<char32_t> TarnelCore::move_tile(char32_t direction) {
   if (!is_scalar_value(direction)) raise_fault("move_tile needs a Unicode scalar value");
   // Log first: blocked moves and other characters are recorded too. If the
   // log cannot grow, nothing has changed.
-  char bytes[4];
-  cmds_.append(bytes, encode_utf8(direction, bytes));
+  if (direction < 0x80) {
+    cmds_.push(static_cast<char>(direction));
+  } else {
+    char bytes[4];
+    cmds_.append(bytes, encode_utf8(direction, bytes));
+  }
   const std::uint8_t index = direction < DIRECTION_INDEX.size() ? DIRECTION_INDEX[direction] : NO_MOVE;
   if (index == NO_MOVE) return std::nullopt;
   // One move alone: a plain test for the edge, as predictable as the

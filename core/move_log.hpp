@@ -33,6 +33,10 @@ class MoveLog {
   // REQUIRES: count <= the room made.
   void commit(std::size_t count) noexcept { size_ += count; }
 
+  void push(char byte) {
+    *room(1) = byte;
+    commit(1);
+  }
   void append(const char* bytes, std::size_t count) {
     char* at = room(count);
     for (std::size_t i = 0; i < count; ++i) at[i] = bytes[i];

@@ -31,15 +31,12 @@ inline Result<TarnelObject*> as_tarnel(PyObject* object) {
 namespace detail {
 // The counter's reads and writes. With the GIL, entries into one object never
 // overlap but by re-entry on one thread, and plain reads and writes suffice.
-// Without it (free-threaded builds) each call holds the object's critical
-// section (ObjectTurn below) while it takes, uses and gives back access. A
-// section is suspended whenever its thread detaches from the interpreter, and
-// another thread's call may then enter and find the access taken: it is
-// refused, as re-entry is. Only a thread whose section is active changes the
-// counter, and the section's lock orders those changes and the state they
-// guard; the counter is still atomic, so that no read of it, by any path, is
-// a data race. Plain loads and stores then do: no locked instruction is added
-// to a call.
+// Without it (free-threaded builds) each call holds the object's turn
+// (ObjectTurn below) while it takes, uses and gives back access, so only the
+// thread holding the turn changes the counter, and the turn's lock orders
+// those changes and the state they guard. The counter is still atomic, so
+// that no read of it, by any path, is a data race; plain loads and stores
+// then do, and no locked instruction is added to a call.
 #ifdef Py_GIL_DISABLED
 inline std::atomic_ref<std::int64_t> counter(const TarnelObject* record) noexcept {
   // atomic_ref takes no const object; a load writes nothing.
@@ -70,25 +67,33 @@ inline void give_back_exclusive(TarnelObject* record) noexcept { store_access(re
 inline void give_back_shared(TarnelObject* record) noexcept { store_access(record, load_access(record) - 1); }
 }  // namespace detail
 
-// One call's turn at an object: on free-threaded builds its critical section,
-// so that calls on one object from several threads wait for each other as
-// they do under the GIL, while calls on different objects run side by side.
-// With the GIL it is nothing at all.
+// One call's turn at an object: on free-threaded builds the object's own
+// mutex, so that calls on one object from several threads wait for each other
+// as they do under the GIL, while calls on different objects run side by
+// side. With the GIL it is nothing at all.
+//
+// A plain mutex is safe here because a turn is held only around calls into
+// the core (and the making of a str, which is not tracked by the collector):
+// the holder runs no Python code, never waits, and never enters the module
+// again, so it cannot be the one a waiter waits for, nor wait for itself. A
+// waiter parks detached from the interpreter, so it holds up neither the
+// collector nor another thread's critical sections. The interpreter's
+// critical section would give the same exclusion, at the price of two calls
+// into the interpreter on every call, which measurably slow a move.
 class ObjectTurn {
  public:
 #ifdef Py_GIL_DISABLED
-  explicit ObjectTurn(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
-  ~ObjectTurn() { PyCriticalSection_End(&section_); }
+  explicit ObjectTurn(TarnelObject* record) noexcept : record_(record) { PyMutex_Lock(&record_->turn); }
+  ~ObjectTurn() { PyMutex_Unlock(&record_->turn); }
 #else
-  explicit ObjectTurn(PyObject*) noexcept {}
+  explicit ObjectTurn(TarnelObject*) noexcept {}
 #endif
   ObjectTurn(const ObjectTurn&) = delete;
   ObjectTurn& operator=(const ObjectTurn&) = delete;
 
 #ifdef Py_GIL_DISABLED
  private:
-  // Linked into the thread's list of sections while held: never moved.
-  PyCriticalSection section_;
+  TarnelObject* record_;
 #endif
 };
 
@@ -101,7 +106,9 @@ class ObjectTurn {
 // Hold it only around calls into the core, never while making Python objects
 // that the cycle collector tracks (lists, exceptions): such an allocation can
 // run a collection, whose finalizers can hand the interpreter lock to another
-// thread, and a call there on the same object would be refused.
+// thread, and a call there on the same object would be refused. Nor while
+// anything runs Python code (printing an error does): on free-threaded builds
+// the object's turn is held too.
 template <bool Exclusive>
 class BorrowGuard {
  public:
@@ -144,7 +151,7 @@ template <class Access, class Body>
 auto with_access(PyObject* self, Body&& body) -> Result<std::invoke_result_t<Body&, typename Access::State&>> {
   Result<TarnelObject*> record = as_tarnel(self);
   if (!record) return std::move(record).error();
-  const ObjectTurn turn(self);
+  const ObjectTurn turn(*record);
   const Access access(*record);
   if (!access) return Access::refusal(*record);
   return body(access.state());

@@ -164,6 +164,9 @@ PyObject* tarnel_move_tile(PyObject* self, PyObject* const* args, Py_ssize_t nar
         write_state(self, [&](core::TarnelCore& state) { return state.move_tile(*direction); });
     if (!moved) return std::move(moved).error();
     if (!*moved) return PyRef::borrow(Py_None);
+    // A move hands back its letter, which an exact str argument already is
+    // (the caller holds it for the call); a subclass gets a plain str.
+    if (PyUnicode_CheckExact(slots[0])) return PyRef::borrow(slots[0]);
     // Only the four letters ever move a tile.
     const char letter = static_cast<char>(**moved);
     return text_result(std::string_view(&letter, 1));
@@ -189,8 +192,11 @@ PyObject* tarnel_duration(PyObject* self, PyObject*) noexcept {
 PyObject* tarnel_get_cmds_str(PyObject* self, PyObject*) noexcept {
   return entry_guard([&]() -> Result<PyRef> {
     // A str is not tracked by the cycle collector, so it can be made from the
-    // log in place, under access, without a copy.
-    return read_state(self, [](const core::TarnelCore& state) { return text_result(state.cmds()); });
+    // log in place, under access, without a copy. A failure is reported after
+    // access is given back: reporting it prints, which can run Python code.
+    Result<PyRef> text = read_state(self, [](const core::TarnelCore& state) { return new_text(state.cmds()); });
+    if (!text) return std::move(text).error();
+    return require_object(text->release());
   });
 }
 

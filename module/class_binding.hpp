@@ -23,12 +23,16 @@ inline constexpr std::int64_t ACCESS_EXCLUSIVE = -1;
 // The memory of one TarnelCore object: the header, the game state in place
 // (owned by the object, and constructed only when `access` is not UNBUILT),
 // then the access counter (read and written only through borrow_access.hpp,
-// atomically on free-threaded builds). No instance dict and no weak-reference
-// list.
+// atomically on free-threaded builds), and on those builds the lock that
+// calls on the object take turns by (zeroed memory is an unlocked mutex). No
+// instance dict and no weak-reference list.
 struct TarnelObject {
   PyObject ob_base;
   core::TarnelCore state;
   std::int64_t access;
+#ifdef Py_GIL_DISABLED
+  PyMutex turn;
+#endif
 };
 
 // The TarnelCore type object: built on first request, then kept for the life

@@ -182,6 +182,10 @@ class TestHostileObjects:
         assert (game.get_tarnel(), game.get_cmds_str()) == (model.get_tarnel(), model.get_cmds_str())
         with pytest.raises(ValueError, match=r"^expected a string of length 1$"):
             game.move_tile(Lying("UD"))
+        # A moved tile hands back its letter as a plain str, never the subclass.
+        letter = next(letter for letter in "UDLR" if ReferenceTarnel.from_state(game.get_tarnel()).move_tile(letter))
+        moved = game.move_tile(Lying(letter))
+        assert type(moved) is str and str.__eq__(moved, letter)
 
     def test_bool_false_is_side_zero(self, panic_exception):
         with pytest.raises(panic_exception, match=r"^index out of bounds: the len is 0"):
