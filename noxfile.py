@@ -107,12 +107,14 @@ def config(*settings):
     return [word for setting in settings for word in ("-C", setting)]
 
 
-def install_module(session, *settings):
-    """A real (not editable) build and install of the module, warnings as errors."""
+def install_module(session, *settings, env=None):
+    """A real (not editable) build and install of the module, warnings as errors:
+    into the session's own environment, or into the one `env` names."""
     session.run_install(
         *["uv", "pip", "install", "--quiet", "--no-deps", "--no-build-isolation", "--reinstall-package", "vostral"],
         *config("cmake.define.VOSTRAL_WERROR=ON", *settings),
         ".",
+        **({"env": env, "external": True} if env is not None else {}),
     )
 
 
@@ -397,23 +399,13 @@ def freethreaded_environment(session, flavour):
     return str(venv / "bin" / "python"), env
 
 
-def install_freethreaded(session, env, *settings):
-    session.run(
-        *["uv", "pip", "install", "--quiet", "--no-deps", "--no-build-isolation", "--reinstall-package", "vostral"],
-        *config("cmake.define.VOSTRAL_WERROR=ON", *settings),
-        ".",
-        env=env,
-        external=True,
-    )
-
-
 @nox.session(venv_backend="none", tags=["full"])
 def freethreaded(session):
     """Free-threaded CPython 3.13t: the module imports without bringing the GIL
     back, and the Python suite passes, the threads on one game included (quick profile)."""
     debs(session, "g++", "faketime", "ccache")
     python, env = freethreaded_environment(session, "plain")
-    install_freethreaded(session, env)
+    install_module(session, env=env)
     check = "import sys, vostral; assert not sys._is_gil_enabled(), 'the GIL came back'"
     session.run(python, "-W", "error", "-c", check, env=env, external=True)
     session.run(
@@ -430,14 +422,14 @@ def tsan(session):
     report fails, but for the races CPython itself lists as its own."""
     debs(session, "clang-16", "faketime", "ccache")
     python, env = freethreaded_environment(session, "tsan")
-    install_freethreaded(
+    install_module(
         session,
-        env,
         "build-dir=build/tsan",
         "cmake.build-type=Debug",
         "cmake.define.CMAKE_CXX_COMPILER=clang++-16",
         "cmake.define.CMAKE_CXX_FLAGS=-fsanitize=thread -O1",
         "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread",
+        env=env,
     )
     # The module must really be instrumented, or a clean run proves nothing.
     module = session.run(python, "-c", "import vostral; print(vostral.__file__)", env=env, silent=True, external=True)

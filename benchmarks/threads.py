@@ -117,7 +117,7 @@ def floor_ratio(rounds, floor_type):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=9, help="paired measurements of each ratio")
+    parser.add_argument("--rounds", type=int, default=15, help="paired measurements of each ratio")
     parser.add_argument("--seconds", type=float, default=0.5, help="length of one single-thread run")
     args = parser.parse_args()
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
