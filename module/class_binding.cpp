@@ -164,9 +164,14 @@ PyObject* tarnel_move_tile(PyObject* self, PyObject* const* args, Py_ssize_t nar
         write_state(self, [&](core::TarnelCore& state) { return state.move_tile(*direction); });
     if (!moved) return std::move(moved).error();
     if (!*moved) return PyRef::borrow(Py_None);
+#ifndef Py_LIMITED_API
     // A move hands back its letter, which an exact str argument already is
-    // (the caller holds it for the call); a subclass gets a plain str.
+    // (the caller holds it for the call); a subclass gets a plain str. Not in
+    // the stable-ABI build: its reference counting, built for interpreters
+    // without immortal objects, would raise the count of an immortal letter
+    // that the interpreter then never lowers.
     if (PyUnicode_CheckExact(slots[0])) return PyRef::borrow(slots[0]);
+#endif
     // Only the four letters ever move a tile.
     const char letter = static_cast<char>(**moved);
     return text_result(std::string_view(&letter, 1));
