@@ -7,6 +7,7 @@
 
 #include "core/utf8.hpp"
 #include "module/attributes.hpp"
+#include "module/py_ref.hpp"
 
 namespace vostral::py {
 namespace {
@@ -185,8 +186,7 @@ void intern_parameter_names(const CallSignature& signature) noexcept {
       return;
     }
     PyUnicode_InternInPlace(&text);
-    PyObject* first = nullptr;
-    if (!cell.compare_exchange_strong(first, text, std::memory_order_acq_rel)) Py_DECREF(text);
+    keep_first<PyObject>(cell, PyRef::steal(text));
   };
   const std::size_t positional = signature.positional_names.size();
   for (std::size_t j = 0; j < positional; ++j) intern(j, signature.positional_names[j]);

@@ -349,15 +349,8 @@ Result<PyRef> initialise_module() {
   if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) return fetch_required();
 #endif
   if (Status body = module_body(module.get()); !body) return std::move(body).error();
-  // Running the body may have imported the module again from within, and
-  // without the GIL another thread may have initialised it at the same time:
-  // the first stored is the module.
-  PyObject* first = nullptr;
-  if (module_cell.compare_exchange_strong(first, module.get(), std::memory_order_acq_rel)) {
-    Py_INCREF(module.get());  // the cell's own reference
-    return module;
-  }
-  return PyRef::borrow(first);
+  // Running the body may have imported the module again from within.
+  return PyRef::borrow(keep_first<PyObject>(module_cell, std::move(module)));
 }
 
 }  // namespace
@@ -370,13 +363,8 @@ Result<PyTypeObject*> TarnelTypeCache::get_checked() {
     set_cause(wrapped, std::move(built).error());
     return wrapped;
   }
-  // Building can run code that asked for the type too, and without the GIL
-  // other threads can build it at the same time: the first stored wins.
-  PyTypeObject* first = nullptr;
-  if (type_.compare_exchange_strong(first, reinterpret_cast<PyTypeObject*>(built->get()), std::memory_order_acq_rel)) {
-    return reinterpret_cast<PyTypeObject*>(built->release());
-  }
-  return first;
+  // Building can run code that asked for the type too.
+  return keep_first<PyTypeObject>(type_, std::move(*built));
 }
 
 PyTypeObject* TarnelTypeCache::get_or_fault() {

@@ -186,12 +186,8 @@ PyObject* panic_exception_type() {
     }
     return nullptr;
   }
-  // Creating the class can run code that asked for it too, and without the
-  // GIL other threads can create it at the same time: the first stored wins.
-  PyObject* first = nullptr;
-  if (panic_type_cell.compare_exchange_strong(first, created, std::memory_order_acq_rel)) return created;
-  Py_DECREF(created);
-  return first;
+  // Creating the class can run code that asked for it too.
+  return keep_first<PyObject>(panic_type_cell, PyRef::steal(created));
 }
 
 std::optional<PyErr> fetch() {

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 #include "module/gil_count.hpp"
@@ -43,5 +44,19 @@ class PyRef {
   explicit PyRef(PyObject* p) noexcept : p_(p) {}
   PyObject* p_ = nullptr;
 };
+
+// A process-wide cell set once: stores `candidate` unless another caller
+// (re-entry while it was made, or another thread without the GIL) stored
+// first, and returns what the cell holds, which keeps its reference for good.
+// A candidate that lost is dropped. `Cell` is a std::atomic or std::atomic_ref
+// of a pointer to T.
+template <class T, class Cell>
+T* keep_first(Cell&& cell, PyRef candidate) noexcept {
+  T* first = nullptr;
+  if (cell.compare_exchange_strong(first, reinterpret_cast<T*>(candidate.get()), std::memory_order_acq_rel)) {
+    return reinterpret_cast<T*>(candidate.release());
+  }
+  return first;
+}
 
 }  // namespace vostral::py
