@@ -30,13 +30,24 @@ FREETHREADED_LOCK = "requirements-freethreaded.lock"
 LOCKS = {
     "requirements-tools.lock": (["requirements-tools.txt"], "3.10", []),
     DEV_LOCK: (["requirements-dev.txt"], "3.10", []),
-    LINT_LOCK: (["requirements-lint.txt"], "3.12", []),
+    LINT_LOCK: (["requirements-lint.txt"], "3.10", []),
     WHEELS_LOCK: (["requirements-wheels.txt"], "3.12", []),
     "requirements-windows.lock": (["requirements-windows.txt"], "3.10", []),
     FREETHREADED_LOCK: (["requirements-test.txt"], "3.13", ["--override", "requirements-freethreaded-overrides.txt"]),
 }
-# The oldest supported CPython by default: what passes there holds for every later one.
-OLDEST = os.environ.get("PYTHON") or "3.10"
+
+
+def _tools_python():
+    """The CPython that builds and tests by default, chosen as scripts/lib.sh
+    chooses it ($PYTHON, else the oldest CPython 3.10+ that pyenv holds, else
+    python3), which exports its answer as PYTHON. When nox is run by hand
+    without it: the interpreter .venv, and so nox itself, was made from."""
+    return os.environ.get("PYTHON") or str(
+        pathlib.Path(sys.base_prefix, "bin", f"python{sys.version_info[0]}.{sys.version_info[1]}")
+    )
+
+
+OLDEST = _tools_python()
 OTHERS = ["3.11", "3.12", "3.13"]
 EVERY = ["3.10", *OTHERS]
 CXX_TEST_DEBS = ["g++", "libgtest-dev", "faketime", "ccache"]
@@ -87,8 +98,15 @@ if shutil.which("ccache"):
 
 
 def debs(session, *packages):
-    """Installs the Debian packages that are missing."""
-    session.run("bash", "scripts/debs.sh", *packages, external=True, silent=True)
+    """Installs the Debian packages that are missing; when it cannot, the
+    session ends with the helper's own one-line reason."""
+    done = subprocess.run(["bash", "scripts/debs.sh", *packages], cwd=ROOT, capture_output=True, text=True, check=False)
+    if done.returncode:
+        sys.stderr.write(done.stdout + done.stderr)
+        reason = [line for line in done.stderr.splitlines() if line.strip()] or [f"exit status {done.returncode}"]
+        session.error(f"Debian packages {' '.join(packages)}: {reason[-1].removeprefix('error: ')}")
+    if done.stdout.strip():
+        session.log(f"installed the Debian packages that were missing of: {' '.join(packages)}")
 
 
 def sync(session, lock=DEV_LOCK):
@@ -124,9 +142,9 @@ def dev_environment(session):
     imported, in build/editable-cpXY (a debug build, warnings as errors, with
     the C++ tests). Returns (its interpreter, environment for session.run,
     build directory)."""
-    python = OLDEST
+    python = _which(session, OLDEST)
     venv = ROOT / ".nox" / "dev"
-    wanted = session.run(_which(python), "-c", "import sys; print(sys.version)", silent=True, external=True)
+    wanted = session.run(python, "-c", "import sys; print(sys.version)", silent=True, external=True)
     have = None
     if (venv / "bin" / "python").exists():
         have = subprocess.run(
@@ -136,7 +154,7 @@ def dev_environment(session):
             check=False,
         ).stdout
     if have != wanted:
-        session.run("uv", "venv", "--quiet", "--clear", "--python", _which(python), str(venv), external=True)
+        session.run("uv", "venv", "--quiet", "--clear", "--python", python, str(venv), external=True)
     env = {"VIRTUAL_ENV": str(venv), "PATH": os.pathsep.join([str(venv / "bin"), os.environ["PATH"]])}
     build = f"build/editable-{_tag(session, venv / 'bin' / 'python')}"
     # The build runs without isolation, with the lock's backend, CMake and
@@ -172,10 +190,11 @@ def dev_environment(session):
     return str(venv / "bin" / "python"), env, build
 
 
-def _which(python):
+def _which(session, python):
+    """The interpreter's path; a missing one ends the session, naming it."""
     found = shutil.which(python if os.sep in python else f"python{python}")
     if not found:
-        raise nox.command.CommandFailed(f"CPython {python} not found (set PYTHON, or install it with pyenv)")
+        session.error(f"CPython {python} not found: set PYTHON to a CPython 3.10 or later, or install one")
     return found
 
 
@@ -204,6 +223,7 @@ def quick(session):
         "-m",
         "pytest",
         "tests/python",
+        "tests/scripts",
         "-p",
         "no:cacheprovider",
         *session.posargs,
@@ -228,11 +248,11 @@ def demo(session):
         run("examples/solve.py", "--mode", side)
 
 
-@nox.session(python="3.12", requires=["quick"], tags=["quick", "full"])
+@nox.session(python=OLDEST, requires=["quick"], tags=["quick", "full"])
 def lint(session):
     """ruff, clang-format and clang-tidy (over the quick session's compile database)."""
     sync(session, LINT_LOCK)
-    build = f"build/editable-{_tag(session, _which(OLDEST))}"
+    build = f"build/editable-{_tag(session, _which(session, OLDEST))}"
     session.run("python", "tools/lint.py", "--build-dir", build, *session.posargs)
 
 
@@ -258,6 +278,15 @@ def macos(session):
     module and C++ tests built for x86_64 macOS 10.15 and arm64 macOS 11.0,
     and the Mach-O files checked (scripts/macos.sh)."""
     zig_stage(session, "scripts/macos.sh")
+
+
+@nox.session(venv_backend="none", tags=["full"])
+@nox.parametrize("debian", ["12", "13"])
+def cleanroom(session, debian):
+    """A newcomer's machine: a stock Debian root (python3, python3-venv, git and
+    ca-certificates alone), a fresh clone of HEAD, and the README's two commands
+    run there as written (scripts/cleanroom.sh)."""
+    session.run("bash", "scripts/cleanroom.sh", debian, external=True)
 
 
 def cmake_suite(session, preset, build, profile, *options):

@@ -66,28 +66,32 @@ ensure_debs "${BUILD_DEBS[@]}" >&2
 # off for this one update.
 step "fetching the source of $PACKAGE from Debian $SUITE"
 mkdir -p "$CACHE"
-exec 8>"$CACHE/.lock"
-flock 8  # the two flavours share the source
 APT_DIR="$CACHE/apt"
 SOURCES="$CACHE/source"
-mkdir -p "$APT_DIR/lists/partial" "$SOURCES"
-read -r mirror _ < <(debian_mirror)
-echo "deb-src $mirror $SUITE main" >"$APT_DIR/sources.list"
-APT=(apt-get -q -o "Dir::Etc::SourceList=$APT_DIR/sources.list" -o Dir::Etc::SourceParts=/dev/null
-  -o "Dir::State::Lists=$APT_DIR/lists" -o APT::Sandbox::User=root)
-if ! ls "$SOURCES"/"${PACKAGE}"_*.orig.tar.xz >/dev/null 2>&1; then
-  "${APT[@]}" -o Acquire::Check-Valid-Until=false update >&2
-  (cd "$SOURCES" && "${APT[@]}" source --download-only "$PACKAGE") >&2
-fi
-TARBALL=$(ls "$SOURCES"/"${PACKAGE}"_*.orig.tar.xz | sort -V | tail -1)
-[[ -f "$TARBALL" ]] || { echo "no upstream tarball of $PACKAGE in $SOURCES" >&2; exit 1; }
-
-step "unpacking $(basename "$TARBALL")"
 WORK="$CACHE/build-$FLAVOUR"
-rm -rf --one-file-system "$WORK" "$PREFIX"
-mkdir -p "$WORK"
-tar -xJf "$TARBALL" -C "$WORK" --strip-components=1
-flock -u 8
+fetch_and_unpack() {
+  mkdir -p "$APT_DIR/lists/partial" "$SOURCES"
+  local mirror
+  read -r mirror _ < <(debian_mirror)
+  echo "deb-src $mirror $SUITE main" >"$APT_DIR/sources.list"
+  local apt=(apt-get -q -o "Dir::Etc::SourceList=$APT_DIR/sources.list" -o Dir::Etc::SourceParts=/dev/null
+    -o "Dir::State::Lists=$APT_DIR/lists" -o APT::Sandbox::User=root)
+  if ! ls "$SOURCES"/"${PACKAGE}"_*.orig.tar.xz >/dev/null 2>&1; then
+    "${apt[@]}" -o Acquire::Check-Valid-Until=false update >&2
+    (cd "$SOURCES" && "${apt[@]}" source --download-only "$PACKAGE") >&2
+  fi
+  local tarball
+  tarball=$(ls "$SOURCES"/"${PACKAGE}"_*.orig.tar.xz | sort -V | tail -1)
+  [[ -f "$tarball" ]] || { echo "no upstream tarball of $PACKAGE in $SOURCES" >&2; return 1; }
+  step "unpacking $(basename "$tarball")"
+  rm -rf --one-file-system "$WORK" "$PREFIX"
+  mkdir -p "$WORK"
+  tar -xJf "$tarball" -C "$WORK" --strip-components=1
+}
+# The two flavours share the source: they take turns at fetching and
+# unpacking it, by a lock that only this subshell holds.
+(flock 8; fetch_and_unpack) 8>"$CACHE/.lock"
+TARBALL=$(ls "$SOURCES"/"${PACKAGE}"_*.orig.tar.xz | sort -V | tail -1)
 
 LOG="$CACHE/build-$FLAVOUR.log"
 run_logged() {

@@ -33,10 +33,11 @@ supported_python() {
 
 # $PYTHON when set; else the oldest supported CPython that pyenv holds (3.10
 # first, so that what is built and tested here holds for every later
-# version), else python3 on PATH.
+# version), else python3 on PATH. The scripts export the answer as PYTHON, so
+# that nox, and every session it runs, uses the same interpreter.
 find_python() {
   if [[ -n "${PYTHON:-}" ]]; then
-    supported_python "$PYTHON" || { echo "error: PYTHON=$PYTHON is not CPython 3.10 or later" >&2; return 1; }
+    supported_python "$PYTHON" || die "PYTHON=$PYTHON is not CPython 3.10 or later: point PYTHON at one, or unset it"
     echo "$PYTHON"
     return
   fi
@@ -52,8 +53,13 @@ find_python() {
     echo "$found"
     return
   fi
-  echo "error: no CPython 3.10 or later found; set PYTHON to its interpreter" >&2
-  return 1
+  die "no CPython 3.10 or later found: install one (Debian: apt-get install python3 python3-venv), or set PYTHON to its interpreter"
+}
+
+# One line naming what is missing and how to provide it, then the end.
+die() {
+  echo "error: $*" >&2
+  exit 1
 }
 
 # The Debian mirror and release this machine's apt uses, as "URI SUITE".
@@ -69,24 +75,67 @@ debian_mirror() {
   echo "$uri $suite"
 }
 
-# Debian packages, installed only when one is missing.
-ensure_debs() {
-  local missing=() pkg
+# Those of the Debian packages named that are not installed, one a line.
+missing_debs() {
+  local pkg
   for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || echo "$pkg"
   done
-  ((${#missing[@]} == 0)) && return
-  say "installing Debian packages: ${missing[*]}"
+}
+
+# Every checkout and session on the machine takes turns at apt by this lock.
+APT_LOCK=${VOSTRAL_APT_LOCK:-/tmp/vostral-apt.lock}
+
+# Debian packages, installed only when one is missing. The lock is held by a
+# subshell for the apt-get calls alone (which do not get the descriptor
+# either), so nothing that this script starts afterwards holds it: a session
+# started after an install can install in turn.
+ensure_debs() {
+  local missing=()
+  mapfile -t missing < <(missing_debs "$@")
+  ((${#missing[@]} == 0)) && return 0
+  local how="apt-get install ${missing[*]}"
+  command -v apt-get >/dev/null 2>&1 || die "missing Debian packages ${missing[*]}, and there is no apt-get here: install them by hand"
   local sudo=()
-  [[ $(id -u) -ne 0 ]] && sudo=(sudo)
-  # Another apt run (an unattended upgrade, a second checkout) may hold the
-  # lock for a while: wait for it rather than fail.
-  local wait=(-o DPkg::Lock::Timeout=600)
-  # Sessions that run side by side take turns.
-  exec 9>/tmp/vostral-apt.lock
-  flock 9
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" update -qq
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
+  if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null 2>&1 || die "installing ${missing[*]} needs root rights, and there is no sudo: as root, $how"
+    sudo=(sudo)
+  fi
+  say "installing Debian packages: ${missing[*]}"
+  [[ -e "$APT_LOCK" ]] || (umask 0 && : >>"$APT_LOCK") 2>/dev/null || true
+  [[ -r "$APT_LOCK" ]] || die "cannot open the lock $APT_LOCK: remove it, or $how yourself"
+  # A bounded wait for the lock or for another apt run (an unattended
+  # upgrade); a mirror that does not answer fails within a minute.
+  local options=(-qq -o DPkg::Lock::Timeout=600 -o Acquire::Retries=1 -o Acquire::http::Timeout=20
+    -o Acquire::https::Timeout=20)
+  (
+    flock -w 900 9 || die "waited 15 minutes for $APT_LOCK, held by another install: try again, or $how yourself"
+    # Another session may have installed them while this one waited.
+    mapfile -t missing < <(missing_debs "${missing[@]}")
+    ((${#missing[@]} == 0)) && exit 0
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${options[@]}" update 9>&- ||
+      die "apt-get update failed (no network, or no Debian mirror in the apt sources?): fix that, or $how yourself"
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${options[@]}" install -y --no-install-recommends \
+      "${missing[@]}" 9>&- || die "apt-get could not install ${missing[*]} (see above): $how yourself, then run this again"
+  ) 9<"$APT_LOCK"
+}
+
+# What Debian keeps apart from its interpreters: the headers (python3.X-dev)
+# that the build needs, and venv (python3.X-venv). Installed for Debian's own
+# interpreters, named for any other.
+ensure_python_parts() {
+  local python=$1 minor headers venv
+  read -r minor headers venv < <("$python" -c '
+import importlib.util, os, sys, sysconfig
+include = os.path.join(sysconfig.get_paths()["include"], "Python.h")
+print("%d.%d" % sys.version_info[:2], int(os.path.isfile(include)), int(importlib.util.find_spec("ensurepip") is not None))')
+  ((headers && venv)) && return 0
+  local debs=()
+  ((headers)) || debs+=("python$minor-dev")
+  ((venv)) || debs+=("python$minor-venv")
+  [[ $(realpath "$python") == /usr/bin/python3* ]] ||
+    die "$python lacks its headers or venv (on Debian: ${debs[*]}): install them, or set PYTHON to a CPython that has them"
+  ensure_debs "${debs[@]}"
 }
 
 # The tools in .venv, exactly as requirements-tools.lock has them: pip puts
@@ -96,6 +145,8 @@ ensure_debs() {
 ensure_tools() {
   local python want have
   python=$(find_python)
+  export PYTHON=$python
+  ensure_python_parts "$python"
   want=$("$python" -c 'import sys; print(sys.version.split()[0])')
   have=$("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])' 2>/dev/null || true)
   if [[ "$have" != "$want" ]]; then
@@ -105,9 +156,11 @@ ensure_tools() {
   fi
   if [[ ! -x "$VENV/bin/uv" ]]; then
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-deps --require-hashes \
-      -r "$ROOT/requirements-tools.lock"
+      --timeout 15 --retries 2 -r "$ROOT/requirements-tools.lock" ||
+      die "pip could not install uv and nox from PyPI (no network?): fix that, then run this again"
   fi
-  "$VENV/bin/uv" pip sync -q --python "$VENV/bin/python" "$ROOT/requirements-tools.lock"
+  "$VENV/bin/uv" pip sync -q --python "$VENV/bin/python" "$ROOT/requirements-tools.lock" ||
+    die "uv could not make $VENV as requirements-tools.lock pins it (see above)"
   export PATH="$VENV/bin:$PATH"
 }
 
