@@ -116,7 +116,7 @@ ensure_debs() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${options[@]}" update 9>&- ||
       die "apt-get update failed (no network, or no Debian mirror in the apt sources?): fix that, or $how yourself"
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${options[@]}" install -y --no-install-recommends \
-      "${missing[@]}" 9>&- || die "apt-get could not install ${missing[*]} (see above): $how yourself, then run this again"
+      "${missing[@]}" 9>&- || die "apt-get could not install ${missing[*]} (see above: no network, or no such package?): $how yourself, then run this again"
   ) 9<"$APT_LOCK"
 }
 
