@@ -18,7 +18,6 @@ __all__ = [
     "FAKETIME",
     "GLIBC",
     "LINUX",
-    "PANIC",
     "PROFILE",
     "SAME_UNICODE",
     "SANITIZED",
@@ -56,18 +55,6 @@ TOO_LARGE = "mode {} is too large: the largest board side is 46340"
 FAKETIME = next(
     iter(glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")), None
 )
-
-
-def _panic_class():
-    try:
-        TarnelCore(0)
-    except BaseException as error:  # noqa: BLE001 (the fault class is reachable only through a fault)
-        return type(error)
-    raise AssertionError("TarnelCore(0) did not raise")
-
-
-# The class of the exception raised for faults; it is not a module attribute.
-PANIC = _panic_class()
 
 
 @dataclass(frozen=True)
@@ -126,6 +113,20 @@ def faketime_env(at):
         "FAKETIME_NO_CACHE": "1",
         "TZ": "UTC",
     }
+
+
+def __getattr__(name):
+    """PANIC, the class of the exception raised for faults, found on first use
+    (it is not a module attribute; a fault makes it): until then nothing here
+    has made it, so the allocation sweep can fail its creation within a call."""
+    if name != "PANIC":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    try:
+        TarnelCore(0)
+    except BaseException as error:  # noqa: BLE001 (the fault class is reachable only through a fault)
+        globals()["PANIC"] = type(error)
+        return type(error)
+    raise AssertionError("TarnelCore(0) did not raise")
 
 
 def effective_moves(board, log):
