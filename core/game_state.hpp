@@ -86,7 +86,7 @@ class TarnelCore {
 
   bool is_solved() const noexcept { return misplaced_ == 0; }
 
-  // Copies; nothing outside the state ever refers into it.
+  // Copies, which keep their contents whatever the state does next.
   Rows get_tarnel() const;
   std::string get_cmds_str() const { return std::string(cmds_.view()); }
   std::uint64_t get_mode() const noexcept { return mode_; }
@@ -94,8 +94,9 @@ class TarnelCore {
   // Time since creation as "H:M:S". Faults when the clock reads before 1970.
   ElapsedText duration() const;
 
-  // The module's zero-copy path: it converts the board and the log straight
-  // from the state, under its access guard. Valid until the next move.
+  // Views into the state, for callers that copy once instead of twice: the
+  // module copies the board out under its access guard and makes the log's
+  // str straight from the view. Valid until the next move.
   std::span<const Cell> board() const noexcept { return {board_.get(), mode_ * mode_}; }
   std::string_view cmds() const noexcept { return cmds_.view(); }
 

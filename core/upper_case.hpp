@@ -7,8 +7,10 @@ namespace vostral::core {
 
 // Result of upper-casing a single code point. chars[0..count) holds the
 // result; the mapping can expand (U+00DF -> "SS", U+0390 -> 3 code points),
-// so callers must not assume count == 1 outside ASCII. The table matches the
-// Unicode database of the interpreter the extension targets.
+// so callers must not assume count == 1 outside ASCII. The table follows
+// Unicode 13.0.0, the version CPython 3.10's str.upper() follows, whatever
+// interpreter loads the module; the core's tests check it against the
+// committed expectations file.
 struct UpperMapping {
   char32_t chars[3];
   std::uint8_t count;  // 1 to 3; a code point without a mapping maps to itself

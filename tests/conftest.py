@@ -1,5 +1,5 @@
 """Shared by every Python suite under tests/: import paths, the profile's
-hypothesis settings, the fault class and a fresh interpreter to run code in."""
+hypothesis settings and a fresh interpreter to run code in."""
 
 import atexit
 import os
@@ -16,7 +16,8 @@ from hypothesis.configuration import set_hypothesis_home_dir
 
 TESTS = pathlib.Path(__file__).resolve().parent
 # The model and helpers beside us; the example solver, whose solvability test the suites use.
-sys.path[:0] = [str(TESTS), str(TESTS.parent / "examples")]
+HELPER_PATHS = [str(TESTS), str(TESTS.parent / "examples")]
+sys.path[:0] = HELPER_PATHS
 
 import vostral  # noqa: E402
 from support import PROFILE, SANITIZED, SCALES  # noqa: E402
@@ -45,22 +46,14 @@ def pytest_report_header(config):
     ]
 
 
-@pytest.fixture(scope="session")
-def panic_exception():
-    """The class of the exception raised for faults; it is not a module attribute."""
-    try:
-        vostral.TarnelCore(0)
-    except BaseException as error:  # noqa: BLE001 (the class derives from BaseException only)
-        return type(error)
-    pytest.fail("TarnelCore(0) did not raise")
-
-
 def run_python(code, env=None, timeout=60):
     """Runs `code` in a new interpreter with this one's executable and environment
-    (PYTHONPATH and LD_PRELOAD included), plus `env`. Returns (returncode, stdout, stderr)."""
+    (LD_PRELOAD included, and PYTHONPATH with the helpers of tests/ in front), plus
+    `env`. Returns (returncode, stdout, stderr)."""
+    path = os.pathsep.join(filter(None, [*HELPER_PATHS, os.environ.get("PYTHONPATH")]))
     completed = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        env={**os.environ, **(env or {})},
+        env={**os.environ, "PYTHONPATH": path, **(env or {})},
         capture_output=True,
         text=True,
         timeout=timeout,

@@ -1,10 +1,13 @@
-"""Helpers shared by the Python suites and the fuzz harness: how hard the suites
-push, replaying a game's log on the model, and the figures the reliability
+"""Helpers shared by the Python suites, the fuzz harness and the allocation
+sweep: how hard the suites push, the fault class, hostile arguments, the clock
+faker, replaying a game's log on the model, and the figures the reliability
 script sums up."""
 
+import glob
 import os
 import platform
 import sys
+import unicodedata
 from dataclasses import dataclass
 
 from reference import OPPOSITE, ReferenceTarnel, solved_board
@@ -12,15 +15,22 @@ from solve import is_solvable
 from vostral import TarnelCore
 
 __all__ = [
+    "FAKETIME",
     "GLIBC",
     "LINUX",
     "PROFILE",
+    "SAME_UNICODE",
     "SANITIZED",
     "SCALE",
+    "TABLE_UNICODE",
     "TOO_LARGE",
     "ZERO_SIDE",
+    "Index",
+    "Unprintable",
     "effective_moves",
+    "faketime_env",
     "is_solvable",
+    "raise_",
     "record_figure",
     "scramble_path",
     "undo_text",
@@ -33,9 +43,18 @@ SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
 # exist or mean something else.
 LINUX = sys.platform.startswith("linux")
 GLIBC = LINUX and platform.libc_ver()[0] == "glibc"
+# The module's upper-case table follows this version of the character database;
+# where the interpreter's differs, only characters whose upper case did not change
+# can be compared with the model's str.upper().
+TABLE_UNICODE = "13.0.0"
+SAME_UNICODE = unicodedata.unidata_version == TABLE_UNICODE
 # The messages of the faults that refuse a side.
 ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
 TOO_LARGE = "mode {} is too large: the largest board side is 46340"
+# The clock faker's library, where the system has one (glibc-based Linux).
+FAKETIME = next(
+    iter(glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")), None
+)
 
 
 @dataclass(frozen=True)
@@ -44,20 +63,70 @@ class Scale:
     steps: int  # steps per example of a state machine
     thread_calls: int  # calls per thread in the thread stress
     leak_calls: int  # calls per path in the leak hunt
-    fuzz_seconds: int  # the bounded fuzz run
+    fuzz_inputs: int  # inputs of the bounded fuzz run
 
 
 # VOSTRAL_TEST_PROFILE: quick is the everyday tier (and the default), full is
 # what CI runs, long is for a patient run by hand.
 SCALES = {
-    "quick": Scale(examples=100, steps=20, thread_calls=5_000, leak_calls=10_000, fuzz_seconds=10),
-    "full": Scale(examples=1_000, steps=40, thread_calls=100_000, leak_calls=100_000, fuzz_seconds=60),
-    "long": Scale(examples=10_000, steps=100, thread_calls=1_000_000, leak_calls=1_000_000, fuzz_seconds=900),
+    "quick": Scale(examples=100, steps=20, thread_calls=5_000, leak_calls=10_000, fuzz_inputs=2_000),
+    "full": Scale(examples=1_000, steps=40, thread_calls=100_000, leak_calls=100_000, fuzz_inputs=20_000),
+    "long": Scale(examples=10_000, steps=100, thread_calls=1_000_000, leak_calls=1_000_000, fuzz_inputs=500_000),
 }
 PROFILE = os.environ.get("VOSTRAL_TEST_PROFILE") or "quick"
 if PROFILE not in SCALES:
     raise ValueError(f"VOSTRAL_TEST_PROFILE is {PROFILE!r}; expected one of {', '.join(SCALES)}")
 SCALE = SCALES[PROFILE]
+
+
+class Index:
+    """`__index__` gives `value`, or, when it is callable, what `value()` returns or raises."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value() if callable(self.value) else self.value
+
+
+def raise_(error):
+    """Raises `error`: for the lambdas an Index calls. Make the error inside the
+    lambda, so that each call raises a fresh one (one instance raised again and
+    again grows its traceback)."""
+    raise error
+
+
+class Unprintable:
+    """An object whose str() fails."""
+
+    def __str__(self):
+        raise RuntimeError("no words for this")
+
+
+def faketime_env(at):
+    """The environment for a child whose clock the faker sets to `at` ("YYYY-MM-DD
+    HH:MM:SS", UTC, standing still until the child sets FAKETIME again), the
+    sanitizer's runtime, if preloaded, kept first."""
+    return {
+        "LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), FAKETIME])),
+        "FAKETIME": at,
+        "FAKETIME_NO_CACHE": "1",
+        "TZ": "UTC",
+    }
+
+
+def __getattr__(name):
+    """PANIC, the class of the exception raised for faults, found on first use
+    (it is not a module attribute; a fault makes it): until then nothing here
+    has made it, so the allocation sweep can fail its creation within a call."""
+    if name != "PANIC":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    try:
+        TarnelCore(0)
+    except BaseException as error:  # noqa: BLE001 (the fault class is reachable only through a fault)
+        globals()["PANIC"] = type(error)
+        return type(error)
+    raise AssertionError("TarnelCore(0) did not raise")
 
 
 def effective_moves(board, log):

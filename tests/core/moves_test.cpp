@@ -147,21 +147,5 @@ TEST(Moves, SolvedTestFollowsTheBoard) {
   }
 }
 
-TEST(Moves, ReadsAreIndependentCopies) {
-  TarnelCore game = TarnelCore::with_board(GAP_IN_THE_MIDDLE, {});
-  game.move_tile(U'q');
-  Rows rows = game.get_tarnel();
-  std::string log = game.get_cmds_str();
-  rows[0][0] = 99;
-  log += "zz";
-  game.move_tile(U'U');
-  EXPECT_EQ(rows[1][1], 0);  // an earlier copy does not follow later moves either
-  EXPECT_EQ(log, "qzz");
-  EXPECT_EQ(game.get_tarnel(), (Rows{{1, 0, 3}, {4, 2, 5}, {6, 7, 8}}));
-  EXPECT_EQ(std::vector<core::Cell>(game.board().begin(), game.board().end()),
-            (std::vector<core::Cell>{1, 0, 3, 4, 2, 5, 6, 7, 8}));
-  EXPECT_EQ(game.cmds(), "qU");
-}
-
 }  // namespace
 }  // namespace vostral

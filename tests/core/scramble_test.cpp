@@ -108,11 +108,5 @@ TEST(Scramble, DrawsDoNotDependOnHowManyAreAskedAtOnce) {
   }
 }
 
-TEST(Scramble, TwoGamesHaveDifferentLogs) {
-  const TarnelCore first = TarnelCore::create(4);
-  const TarnelCore second = TarnelCore::create(4);
-  EXPECT_NE(first.get_cmds_str(), second.get_cmds_str());
-}
-
 }  // namespace
 }  // namespace vostral

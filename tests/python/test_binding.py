@@ -4,20 +4,13 @@ import sys
 import pytest
 
 from reference import ReferenceTarnel
+from support import PANIC, Index, raise_
 from vostral import TarnelCore
 
 NEW, TILE, SEQUENCE = "TarnelCore.__new__() ", "TarnelCore.move_tile() ", "TarnelCore.move_sequence() "
 NO_ARGUMENT_METHODS = ["get_tarnel", "duration", "get_cmds_str", "get_mode"]
 # A keyword name without a UTF-8 form is shown with one U+FFFD per ill-formed byte.
 SURROGATE_KEYWORD = "\udc80"
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class IndexedInt(int):
@@ -78,12 +71,8 @@ class TestConstruction:
 
     @pytest.mark.parametrize("error", [ValueError("no size"), type("OwnTypeError", (TypeError,), {})("mine")])
     def test_other_errors_from_index_pass_unchanged(self, error):
-        class FailingIndex:
-            def __index__(self):
-                raise error
-
         with pytest.raises(type(error)) as caught:
-            TarnelCore(FailingIndex())
+            TarnelCore(Index(lambda: raise_(error)))
         assert caught.value is error
 
 
@@ -187,21 +176,16 @@ class TestHostileObjects:
         moved = game.move_tile(Lying(letter))
         assert type(moved) is str and str.__eq__(moved, letter)
 
-    def test_bool_false_is_side_zero(self, panic_exception):
-        with pytest.raises(panic_exception, match=r"^index out of bounds: the len is 0"):
+    def test_bool_false_is_side_zero(self):
+        with pytest.raises(PANIC, match=r"^index out of bounds: the len is 0"):
             TarnelCore(False)
 
     def test_unprintable_type_error_from_index(self, python_subprocess):
         code = """
             import vostral
-            class Mute:
-                def __str__(self):
-                    raise RuntimeError("no words for this")
-            class Silent:
-                def __index__(self):
-                    raise TypeError(Mute())
+            from support import Index, Unprintable, raise_
             try:
-                vostral.TarnelCore(Silent())
+                vostral.TarnelCore(Index(lambda: raise_(TypeError(Unprintable()))))
             except TypeError as error:
                 print(type(error).__name__, str(error))
         """
@@ -209,5 +193,5 @@ class TestHostileObjects:
         assert returncode == 0, err
         assert out == "TypeError argument 'mode': <unprintable TypeError object>\n"
         # The failure of str() is reported as unraisable, naming the object it concerned.
-        assert "Exception ignored in: TypeError(<__main__.Mute object at " in err
+        assert "Exception ignored in: TypeError(<support.Unprintable object at " in err
         assert err.rstrip().endswith("RuntimeError: no words for this")

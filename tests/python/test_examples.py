@@ -322,7 +322,9 @@ def test_solver_command_line():
     assert re.findall(r"^game (\d+): 5x5, \d+ moves", solved.stdout, re.MULTILINE) == ["1", "2"]
     assert re.search(r"\n2 games solved: mean \d+\.\d moves, mean solver time \d+\.\d ms\n$", solved.stdout)
     assert solved.stderr == ""
-    assert run_example("solve.py", "--mode", "5", "--optimal").returncode != 0
+    refused = run_example("solve.py", "--mode", "5", "--optimal")
+    assert refused.returncode == 2 and refused.stdout == ""
+    assert refused.stderr.endswith("solve.py: error: --optimal is practical only up to --mode 3\n"), refused.stderr
     # Two of a 2x2 game's 12 boards are one move from solved: 100 games meet them.
     small = run_example("solve.py", "--mode", "2", "--games", "100")
     assert re.search(r"^game \d+: 2x2, 1 move,", small.stdout, re.MULTILINE), small.stdout

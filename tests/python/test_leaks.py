@@ -12,7 +12,7 @@ import tracemalloc
 
 import pytest
 
-from support import GLIBC, LINUX, SANITIZED, SCALE, SCALES, record_figure
+from support import GLIBC, LINUX, PANIC, SANITIZED, SCALE, SCALES, Index, Unprintable, raise_, record_figure
 from vostral import TarnelCore
 
 # Under the sanitizers only reference counts are compared: their allocator holds
@@ -84,38 +84,17 @@ def quiet():
             os.close(saved), os.close(sink)
 
 
-class Index:
-    """`__index__` returns an int, or raises a fresh exception made by `outcome`
-    (raising one instance again and again would grow its traceback)."""
-
-    def __init__(self, outcome):
-        self.outcome = outcome
-
-    def __index__(self):
-        if callable(self.outcome):
-            raise self.outcome()
-        return self.outcome
-
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
 def caused_type_error():
     error = TypeError("not today")
     error.__cause__ = KeyError("why")
     return error
 
 
-try:
-    TarnelCore(0)
-except BaseException as caught:  # noqa: BLE001 (the fault class is reachable only through a fault)
-    PANIC = type(caught)
 GAME, TINY, BIG, CAPACITY, TEXT, SURROGATE_TEXT = TarnelCore(4), TarnelCore(1), 2**64, 2**61, "ulDR" * 8, "UD\udfff"
-OBJECT, INDEX_0, INDEX_3, INDEX_VALUE_ERROR = object(), Index(0), Index(3), Index(ValueError)
-INDEX_PANIC = Index(lambda: PANIC("x"))
-INDEX_UNPRINTABLE, INDEX_CAUSED = Index(lambda: TypeError(Unprintable())), Index(caused_type_error)
+OBJECT, INDEX_0, INDEX_3, INDEX_VALUE_ERROR = object(), Index(0), Index(3), Index(lambda: raise_(ValueError()))
+INDEX_PANIC = Index(lambda: raise_(PANIC("x")))
+INDEX_UNPRINTABLE = Index(lambda: raise_(TypeError(Unprintable())))
+INDEX_CAUSED = Index(lambda: raise_(caused_type_error()))
 # (name, call, expected exception or None, objects whose reference counts must not move)
 PATHS = [
     ("create", lambda: TarnelCore(4), None, ()),

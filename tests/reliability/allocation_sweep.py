@@ -7,58 +7,42 @@ every allocation of the interpreter and of the module is counted:
     python allocation_sweep.py PATH
 
 For k = 1, 2, ... it forks a child that arms the allocator to fail the k-th
-allocation, makes the path's call, and reports how the call ended and whether
-the interpreter and the game still work afterwards. The sweep ends at the
-first k the call never reached. One JSON line per point goes to stdout; a
-child that dies (abort, crash) shows as its wait status.
+allocation, makes the path's call, and reports how the call ended, whether
+the module's own code asked for the allocation that failed, what the call
+printed, and whether the interpreter and the game still work afterwards. The
+sweep ends at the first k the call never reached. One JSON line per point goes
+to stdout; a child that dies (abort, crash) shows as its wait status.
 """
 
 import ctypes
 import gc
 import json
 import os
+import pathlib
 import sys
+import tempfile
+
+TESTS = pathlib.Path(__file__).resolve().parents[1]
 
 
 def preloaded_allocator():
     allocator = ctypes.CDLL(None)
     allocator.failing_malloc_arm.argtypes = [ctypes.c_long]
     allocator.failing_malloc_disarm.restype = ctypes.c_long
+    allocator.failing_malloc_failed_in.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
     return allocator
-
-
-ZERO_SIDE = "index out of bounds: the len is 0 but the index is 18446744073709551615"
-
-
-class Index:
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        return self.action()
-
-
-class Mute:
-    def __str__(self):
-        raise RuntimeError("no words for this")
-
-
-def raise_(error):
-    raise error
-
-
-def panic_class():
-    from vostral import TarnelCore
-
-    try:
-        TarnelCore(0)
-    except BaseException as error:  # noqa: BLE001 (the fault class is reachable only through a fault)
-        return type(error)
 
 
 # name -> (setup() -> context, call(context) -> result, check(result) -> bool)
 # A call that is expected to raise names the exception type instead of check.
 def paths():
+    # The helpers in tests/, but only here: the import path must search for the
+    # module as a user's import does. Not the fault class itself, which most
+    # paths must meet being made.
+    if str(TESTS) not in sys.path:
+        sys.path[:0] = [str(TESTS), str(TESTS.parent / "examples")]
+    import support
+    from support import ZERO_SIDE, Index, Unprintable, raise_
     from vostral import TarnelCore as T
 
     game = lambda: {"game": T(4), "big": T(9)}  # noqa: E731 (9 x 9 copies the board to the heap)
@@ -69,7 +53,7 @@ def paths():
         "create, side too large": (dict, lambda c: T(46341), ("PanicException", None)),
         "create, capacity overflow": (dict, lambda c: T(2**64 - 1), ("PanicException", "capacity overflow")),
         "create, panic resumed from __index__": (
-            lambda: {"panic": panic_class()},
+            lambda: {"panic": support.PANIC},
             lambda c: T(Index(lambda: raise_(c["panic"]("x")))),
             ("PanicException", "x"),
         ),
@@ -78,7 +62,7 @@ def paths():
         "create, negative": (dict, lambda c: T(-1), ("OverflowError", None)),
         "create, unprintable error from __index__": (
             dict,
-            lambda c: T(Index(lambda: raise_(TypeError(Mute())))),
+            lambda c: T(Index(lambda: raise_(TypeError(Unprintable())))),
             ("TypeError", None),
         ),
         "move_tile": (game, lambda c: c["game"].move_tile("U"), lambda r: r in ("U", None)),
@@ -129,19 +113,31 @@ def child(name, k):
     else:
         setup, call, expected = paths()[name]
     context = setup()
-    gc.collect()
-    gc.disable()  # a collection inside the window would count its own allocations
-    # Everything between arming and disarming can meet the failure, the
-    # interpreter's own steps included, so all of it sits inside the try.
-    try:
-        allocator.failing_malloc_arm(k)
-        value = call(context)
-        how = "returned"
-    except BaseException as error:  # noqa: BLE001 (PanicException derives from BaseException only)
-        value = error
-        how = "raised"
-    seen = allocator.failing_malloc_disarm()
-    gc.enable()
+    failed_in = ctypes.create_string_buffer(4096)
+    # What the call prints goes to a file of its own.
+    with tempfile.TemporaryFile() as printed:
+        saved_stderr = os.dup(2)
+        sys.stderr.flush()
+        os.dup2(printed.fileno(), 2)
+        gc.collect()
+        gc.disable()  # a collection inside the window would count its own allocations
+        # Everything between arming and disarming can meet the failure, the
+        # interpreter's own steps included, so all of it sits inside the try.
+        try:
+            allocator.failing_malloc_arm(k)
+            value = call(context)
+            how = "returned"
+        except BaseException as error:  # noqa: BLE001 (PanicException derives from BaseException only)
+            value = error
+            how = "raised"
+        seen = allocator.failing_malloc_disarm()
+        gc.enable()
+        allocator.failing_malloc_failed_in(failed_in, len(failed_in))
+        sys.stderr.flush()
+        os.dup2(saved_stderr, 2)
+        printed.seek(0)
+        output = printed.read().decode(errors="replace")
+    cause = type(value.__cause__).__name__ if how == "raised" and value.__cause__ is not None else None
     if how == "raised":
         value, message = type(value).__name__, str(value)
     if how == "returned":
@@ -155,7 +151,15 @@ def child(name, k):
         working = still_working(context)
     except BaseException as error:  # noqa: BLE001 (reported, not judged, here)
         working = f"after {described}: {type(error).__name__}: {error}"
-    return {"k": k, "seen": seen, "outcome": described, "working": working}
+    return {
+        "k": k,
+        "seen": seen,
+        "outcome": described,
+        "cause": cause,
+        "by module": pathlib.Path(failed_in.value.decode()).name.startswith("vostral."),
+        "printed": output,
+        "working": working,
+    }
 
 
 def sweep(name, limit):

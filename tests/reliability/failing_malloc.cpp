@@ -6,6 +6,10 @@
 //   failing_malloc_disarm() stops counting; returns how many allocations were
 //                           seen since arming (so the sweep knows when k has
 //                           passed the end of the path)
+//   failing_malloc_failed_in(name, size)
+//                           the file of the code that asked for the allocation
+//                           that failed (its return address, or, for the
+//                           malloc under an operator new, that new's), or ""
 //
 // It covers the C allocation calls and, for builds whose operator new does
 // not go through malloc (the sanitizer runtime has its own), operator new.
@@ -18,6 +22,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -26,11 +31,32 @@ std::atomic<bool> armed{false};
 std::atomic<long> seen{0};
 std::atomic<long> fail_at{0};
 
-// True for the one allocation that must fail.
-bool fail_this_one() noexcept {
+std::atomic<void*> failed_caller{nullptr};
+// The caller of the operator new this thread is in, if any.
+// Initial-exec: reading it must never allocate (a dynamic block would, at first use).
+__attribute__((tls_model("initial-exec"))) thread_local void* new_caller = nullptr;
+
+// True for the one allocation that must fail; `caller` asked for it.
+bool fail_this_one(void* caller) noexcept {
   if (!armed.load(std::memory_order_relaxed)) return false;
-  return seen.fetch_add(1, std::memory_order_relaxed) + 1 == fail_at.load(std::memory_order_relaxed);
+  if (seen.fetch_add(1, std::memory_order_relaxed) + 1 != fail_at.load(std::memory_order_relaxed)) return false;
+  failed_caller.store(new_caller != nullptr ? new_caller : caller);
+  return true;
 }
+
+// Marks the thread as inside an operator new for its lifetime.
+class InsideNew {
+ public:
+  explicit InsideNew(void* caller) noexcept : outer_(new_caller) {
+    if (outer_ == nullptr) new_caller = caller;
+  }
+  ~InsideNew() { new_caller = outer_; }
+  InsideNew(const InsideNew&) = delete;
+  InsideNew& operator=(const InsideNew&) = delete;
+
+ private:
+  void* outer_;
+};
 
 template <class Function>
 Function next(const char* name) noexcept {
@@ -113,9 +139,18 @@ __attribute__((visibility("default"))) long failing_malloc_disarm() {
   return seen.load();
 }
 
+__attribute__((visibility("default"))) void failing_malloc_failed_in(char* name, std::size_t size) {
+  Dl_info found{};
+  const void* caller = failed_caller.exchange(nullptr);
+  const bool known = caller != nullptr && dladdr(caller, &found) != 0 && found.dli_fname != nullptr;
+  const char* file = known ? found.dli_fname : "";
+  std::strncpy(name, file, size - 1);
+  name[size - 1] = '\0';
+}
+
 __attribute__((visibility("default"))) void* malloc(std::size_t size) {
   if (resolving) return from_bootstrap(size);
-  if (fail_this_one()) {
+  if (fail_this_one(__builtin_return_address(0))) {
     errno = ENOMEM;
     return nullptr;
   }
@@ -124,7 +159,7 @@ __attribute__((visibility("default"))) void* malloc(std::size_t size) {
 
 __attribute__((visibility("default"))) void* calloc(std::size_t count, std::size_t size) {
   if (resolving) return from_bootstrap(count * size);  // zeroed: static storage, never reused
-  if (fail_this_one()) {
+  if (fail_this_one(__builtin_return_address(0))) {
     errno = ENOMEM;
     return nullptr;
   }
@@ -138,7 +173,7 @@ __attribute__((visibility("default"))) void free(void* block) {
 }
 
 __attribute__((visibility("default"))) void* realloc(void* block, std::size_t size) {
-  if (fail_this_one()) {
+  if (fail_this_one(__builtin_return_address(0))) {
     errno = ENOMEM;
     return nullptr;
   }
@@ -146,7 +181,7 @@ __attribute__((visibility("default"))) void* realloc(void* block, std::size_t si
 }
 
 __attribute__((visibility("default"))) void* memalign(std::size_t alignment, std::size_t size) {
-  if (fail_this_one()) {
+  if (fail_this_one(__builtin_return_address(0))) {
     errno = ENOMEM;
     return nullptr;
   }
@@ -154,7 +189,7 @@ __attribute__((visibility("default"))) void* memalign(std::size_t alignment, std
 }
 
 __attribute__((visibility("default"))) void* aligned_alloc(std::size_t alignment, std::size_t size) {
-  if (fail_this_one()) {
+  if (fail_this_one(__builtin_return_address(0))) {
     errno = ENOMEM;
     return nullptr;
   }
@@ -162,28 +197,36 @@ __attribute__((visibility("default"))) void* aligned_alloc(std::size_t alignment
 }
 
 __attribute__((visibility("default"))) int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
-  if (fail_this_one()) return ENOMEM;
+  if (fail_this_one(__builtin_return_address(0))) return ENOMEM;
   return real().posix_memalign(out, alignment, size);
 }
 
 }  // extern "C"
 
 __attribute__((visibility("default"))) void* operator new(std::size_t size) {
-  if (fail_this_one()) out_of_memory();
+  void* const caller = __builtin_return_address(0);
+  if (fail_this_one(caller)) out_of_memory();
+  const InsideNew inside(caller);
   return real().new_single(size);
 }
 
 __attribute__((visibility("default"))) void* operator new[](std::size_t size) {
-  if (fail_this_one()) out_of_memory();
+  void* const caller = __builtin_return_address(0);
+  if (fail_this_one(caller)) out_of_memory();
+  const InsideNew inside(caller);
   return real().new_array(size);
 }
 
 __attribute__((visibility("default"))) void* operator new(std::size_t size, std::align_val_t alignment) {
-  if (fail_this_one()) out_of_memory();
+  void* const caller = __builtin_return_address(0);
+  if (fail_this_one(caller)) out_of_memory();
+  const InsideNew inside(caller);
   return real().new_single_aligned(size, alignment);
 }
 
 __attribute__((visibility("default"))) void* operator new[](std::size_t size, std::align_val_t alignment) {
-  if (fail_this_one()) out_of_memory();
+  void* const caller = __builtin_return_address(0);
+  if (fail_this_one(caller)) out_of_memory();
+  const InsideNew inside(caller);
   return real().new_array_aligned(size, alignment);
 }

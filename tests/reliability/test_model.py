@@ -1,16 +1,17 @@
 import random
 import re
 
-import pytest
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
 
 from reference import OPPOSITE, ReferenceTarnel, solved_board
-from support import effective_moves, is_solvable, record_figure, undo_text
+from support import SAME_UNICODE, effective_moves, is_solvable, record_figure, undo_text
 from vostral import TarnelCore
 
-SCALAR = st.characters(exclude_categories=("Cs",))
 LETTERS = st.sampled_from("UDLRudlr")
+EXPANDING = st.sampled_from("éß\ufb02\ufb04\u0149\u0130")
+# Any scalar value where the model's upper case is the module's; else the few above.
+SCALAR = st.characters(exclude_categories=("Cs",)) if SAME_UNICODE else LETTERS | EXPANDING
 # Letters of both cases weigh most; then other ASCII, characters whose upper case
 # expands (the two ligatures end in L and so move), astral ones, anything.
 CHARACTER = st.one_of(
@@ -19,8 +20,8 @@ CHARACTER = st.one_of(
     LETTERS,
     LETTERS,
     st.characters(max_codepoint=127),
-    st.sampled_from("éß\ufb02\ufb04\u0149\u0130"),
-    st.characters(min_codepoint=0x10000),
+    EXPANDING,
+    st.characters(min_codepoint=0x10000) if SAME_UNICODE else EXPANDING,
     SCALAR,
 )
 TEXT = st.text(CHARACTER, max_size=40) | st.text(SCALAR, max_size=40) | st.text(CHARACTER, min_size=500, max_size=4000)
@@ -28,15 +29,8 @@ TEXT = st.text(CHARACTER, max_size=40) | st.text(SCALAR, max_size=40) | st.text(
 # whose upper case holds no letter at all.
 SPELLINGS = {"U": "Uu", "D": "Dd", "L": ["L", "l", "\ufb02", "\ufb04"], "R": "Rr"}
 NOISE = [ch for ch in map(chr, range(0x20, 0xD800)) if not set(ch.upper()) & set("UDLR")] + ["\U0001f600"]
-REFUSED = [
-    ("move_tile", ""),
-    ("move_tile", "UD"),
-    ("move_tile", 5),
-    ("move_tile", "\ud800"),
-    ("move_sequence", None),
-    ("move_sequence", "UD\udfff"),
-    ("move_sequence", b"UD"),
-]
+# Sides on both sides of 8 x 8: a board read copies small boards inline.
+SIDES = st.sampled_from([1, 2, 3, 4, 5, 6, 8, 9, 16])
 
 
 class GameMachine(RuleBasedStateMachine):
@@ -44,7 +38,7 @@ class GameMachine(RuleBasedStateMachine):
 
     games = steps = 0
 
-    @initialize(mode=st.integers(1, 6), walk=st.text(LETTERS, max_size=400))
+    @initialize(mode=SIDES, walk=st.text(LETTERS, max_size=400))
     def create(self, mode, walk):
         self.game = TarnelCore(mode)
         # Back to the solved board, so that a failing example replays alike
@@ -100,11 +94,6 @@ class GameMachine(RuleBasedStateMachine):
     def probe_solved(self, ch):
         """A character that moves nothing still runs the game's own solved test."""
         self.play(ch, keyword=False)
-
-    @rule(call=st.sampled_from(REFUSED))
-    def refused_call(self, call):
-        with pytest.raises((TypeError, ValueError)):
-            getattr(self.game, call[0])(call[1])
 
     @rule()
     def reads_are_fresh_copies(self):
