@@ -405,6 +405,48 @@ def unstable(session):
 
 
 @nox.session(python=OLDEST, tags=["full"])
+def debug(session):
+    """A debug CPython (Debian's python3.X-dbg for the machine's python3): the module
+    built with Py_DEBUG (checked: it counts references), the Python suite under
+    -X dev, and every call path's reference and block totals flat (test_leaks.py)."""
+    minor = subprocess.run(
+        ["/usr/bin/python3", "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+        capture_output=True,
+        text=True,
+        check=False,
+    ).stdout.strip()
+    if not minor:
+        session.error("no /usr/bin/python3: the debug stage uses Debian's debug build of it")
+    debs(session, f"python{minor}-dbg", f"python{minor}-dev", "g++", "faketime", "ccache")
+    sync(session)
+    python, build = f"/usr/bin/python{minor}d", ROOT / "build" / "debug-interpreter"
+    session.run(python, "-c", "import sys; assert hasattr(sys, 'gettotalrefcount'), 'not a debug build'", external=True)
+    # Debian's debug headers are the release ones: Py_DEBUG must be defined by the build.
+    configure = ["cmake", "--preset", "dev", "-B", str(build), f"-DPython_EXECUTABLE={python}"]
+    session.run(*configure, "-DVOSTRAL_BUILD_TESTS=OFF", "-DCMAKE_CXX_FLAGS=-DPy_DEBUG", silent=True)
+    session.run("cmake", "--build", str(build), "--target", "vostral", "--parallel", "2")
+    [module] = build.glob("vostral.cpython-*d-*.so")
+    symbols = session.run("nm", "-D", "--undefined-only", str(module), silent=True, external=True)
+    if "RefTotal" not in symbols:
+        session.error(f"{module.name} does not count references: built without Py_DEBUG")
+    # The suite's tools for that interpreter, as the dev lock pins them.
+    tools = [
+        line.split(";")[0].strip()
+        for name in ("requirements-test.txt", "requirements-examples.txt")
+        for line in (ROOT / name).read_text().splitlines()
+        if line.startswith(("pytest==", "hypothesis==", "tqdm=="))
+    ]
+    site = build / "site"
+    pip = ["python", "-m", "pip", "install", "-q", "--target", str(site), "--upgrade", "--only-binary=:all:"]
+    session.run(*pip, "--python-version", minor, *tools)
+    session.run(
+        *[python, "-X", "dev", "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q"],
+        env={"PYTHONPATH": os.pathsep.join([str(build), str(site)]), "VOSTRAL_TEST_PROFILE": "quick"},
+        external=True,
+    )
+
+
+@nox.session(python=OLDEST, tags=["full"])
 def clang(session):
     """The debug build with Clang 16, warnings as errors: C++ tests and the Python suite (quick profile).
     (Debian 12's default clang-14 cannot compile libstdc++'s <source_location>.)"""

@@ -186,6 +186,35 @@ def test_no_growth_over_many_calls(call, expected, arguments):
     assert rss < RESIDENT_TOLERANCE + 2 * (len(GAME.get_cmds_str()) - log), f"{rss} bytes more resident"
 
 
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="only a debug CPython counts every reference")
+def test_reference_and_block_totals_stay_flat_on_a_debug_interpreter():
+    """As CPython's own hunt (-R) does: after a warm-up, rounds of calls of each
+    path; a leak raises the interpreter's reference total or its count of
+    allocated blocks in every round, where a cache filling up does not."""
+    rounds, calls = 4, 200
+
+    def deltas(call, expected):
+        run(call, expected, calls)
+        seen = []
+        for _ in range(rounds):
+            gc.collect()
+            refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+            run(call, expected, calls)
+            gc.collect()
+            seen.append((sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks))
+        return seen
+
+    leaking = {}
+    with quiet():
+        # What the measuring itself adds (the readings it keeps) is no leak.
+        floor = deltas(lambda: None, None)
+        for name, call, expected, _ in PATHS:
+            seen = [(r - r0, b - b0) for (r, b), (r0, b0) in zip(deltas(call, expected), floor, strict=True)]
+            if all(r > 0 for r, _ in seen) or all(b > 0 for _, b in seen):
+                leaking[name] = seen
+    assert not leaking, f"(references, blocks) more per round of {calls} calls: {leaking}"
+
+
 MEMORY_OF_GAMES = """
 import re, tracemalloc, vostral
 def heap():
