@@ -146,8 +146,10 @@ install_and_test() {
   pth=$(ls "$copy"/python3*._pth)
   # An installed CPython puts a script's own folder first on the path; the
   # embeddable one does not, so the examples' folder is listed for the
-  # example programs the suite runs (they import each other).
-  printf '%s\n' "python${version/./}.zip" . 'Lib\site-packages' "$(windows_path "$ROOT/examples")" 'import site' >"$pth"
+  # example programs the suite runs (they import each other), and the tests'
+  # helpers for the child interpreters the suite starts.
+  printf '%s\n' "python${version/./}.zip" . 'Lib\site-packages' "$(windows_path "$ROOT/examples")" \
+    "$(windows_path "$ROOT/tests")" 'import site' >"$pth"
   mkdir -p "$copy/Lib/site-packages"
   # platform asks WMI through _wmi on 3.12 and later, which Wine does not
   # implement all of; platform then falls back to the version API.

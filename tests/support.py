@@ -93,7 +93,13 @@ def raise_(error):
     """Raises `error`: for the lambdas an Index calls. Make the error inside the
     lambda, so that each call raises a fresh one (one instance raised again and
     again grows its traceback)."""
-    raise error
+    try:
+        raise error
+    finally:
+        # The traceback holds this frame: without the del, every error would be
+        # a reference cycle that only the collector frees, and a free-threaded
+        # interpreter's heap grows with them between collections.
+        del error
 
 
 class Unprintable:

@@ -211,7 +211,10 @@ thread.start(), thread.join(), gc.collect()
             assert outcomes["get_tarnel"] == ["result"], outcomes
             assert err == ""
         else:
-            assert set(outcomes["get_tarnel"]) <= {"MemoryError: ", RESULT_NOT_MADE}, outcomes
+            # A free-threaded interpreter's allocator reserved its arenas' address
+            # space before the limit, so its objects may still be made within it.
+            made = {"result"} if sysconfig.get_config_var("Py_GIL_DISABLED") else set()
+            assert set(outcomes["get_tarnel"]) <= {"MemoryError: ", RESULT_NOT_MADE, *made}, outcomes
             if RESULT_NOT_MADE in outcomes["get_tarnel"]:
                 # Printing it may run out of memory in turn: the interpreter then says so.
                 printed = r"^(MemoryError|lost sys\.stderr)\n(.*\n)*Python API call failed$"
