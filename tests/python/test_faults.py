@@ -179,8 +179,9 @@ def run_out(turn):
             outcomes[name].add("result" if call() is None else "?")
         except BaseException as error:
             outcomes[name].add(f"{type(error).__name__}: {error}")
-# Started while there is room for their stacks.
-threads = [threading.Thread(target=run_out, args=(turn,)) for turn in range(len(turns))]
+# Started while there is room for their stacks; daemons, so that a failure
+# before their turns ends the child instead of leaving it waiting for them.
+threads = [threading.Thread(target=run_out, args=(turn,), daemon=True) for turn in range(len(turns))]
 [thread.start() for thread in threads]
 """
             + LIMIT_MEMORY[sys.platform]
