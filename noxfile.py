@@ -455,6 +455,24 @@ def clang(session):
     cmake_suite(session, "dev", "build/clang", "quick", "-DCMAKE_CXX_COMPILER=clang++-16")
 
 
+@nox.session(python=OLDEST, tags=["full"])
+def scalar(session):
+    """The portable passes that ARM and other non-x86 processors run, on x86: the
+    debug build without the vector kernels and with char unsigned (as ARM has
+    it), its C++ tests and the Python suite (quick profile)."""
+    debs(session, *CXX_TEST_DEBS)
+    sync(session)
+    options = ["-DVOSTRAL_SCALAR_KERNELS=ON", "-DCMAKE_CXX_FLAGS=-funsigned-char"]
+    cmake_suite(session, "dev", "build/scalar", "quick", *options)
+    # That the option took: the kernels' SSE2 comparisons, minima and masks are gone
+    # (an unoptimised build vectorises nothing by itself).
+    kernels = ("move_batch.cpp", "upper_case.cpp")
+    objects = [str(o) for o in (ROOT / "build" / "scalar").rglob("*.cpp.o") if o.stem in kernels]
+    listing = session.run("objdump", "-d", *objects, silent=True, external=True)
+    if len(objects) != 2 or any(op in listing for op in ("pmaddwd", "pminsw", "pcmpeqd", "pcmpgtb", "pmovmskb")):
+        session.error(f"the scalar build still holds an SSE2 kernel: {' '.join(objects)}")
+
+
 def freethreaded_environment(session, flavour):
     """.nox/freethreaded-FLAVOUR: a virtual environment of the free-threaded
     CPython 3.13 that scripts/freethreaded_python.sh builds from Debian's

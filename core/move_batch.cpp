@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <type_traits>
 
-// Every x86-64 processor has SSE2; elsewhere the portable passes serve.
-#if defined(__SSE2__) || defined(_M_X64)
+// Every x86-64 processor has SSE2; elsewhere, or when the build asks for
+// them (VOSTRAL_SCALAR_KERNELS), the portable passes serve.
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(VOSTRAL_SCALAR_KERNELS)
 #include <emmintrin.h>
 #define VOSTRAL_MOVE_BATCH_SSE2 1
 #else

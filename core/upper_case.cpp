@@ -1,7 +1,8 @@
 #include "core/upper_case.hpp"
 
-// Every x86-64 processor has SSE2.
-#if defined(__SSE2__) || defined(_M_X64)
+// Every x86-64 processor has SSE2; elsewhere, or when the build asks for
+// them (VOSTRAL_SCALAR_KERNELS), the portable passes serve.
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(VOSTRAL_SCALAR_KERNELS)
 #include <emmintrin.h>
 #define VOSTRAL_UPPER_CASE_SSE2 1
 #else
