@@ -20,7 +20,7 @@ struct CaughtFault {
 };
 
 template <class Call>
-CaughtFault catch_fault(Call call) {
+CaughtFault catch_fault(const Call& call) {
   testing::internal::CaptureStderr();
   std::string message = "no fault";
   try {
