@@ -9,7 +9,6 @@
 #include "printers.hpp"
 #include "reference_game.hpp"
 #include "runtime/clock.hpp"
-#include "runtime/fault.hpp"
 #include "test_seams.hpp"
 
 namespace vostral {
@@ -19,15 +18,7 @@ using runtime::Timestamp;
 using runtime::WallTime;
 
 std::string fault_of(WallTime reading) {
-  testing::internal::CaptureStderr();
-  try {
-    runtime::epoch_ms(reading);
-  } catch (const runtime::Fault& fault) {
-    testing::internal::GetCapturedStderr();
-    return fault.message();
-  }
-  testing::internal::GetCapturedStderr();
-  return "no fault";
+  return test::catch_fault([&] { runtime::epoch_ms(reading); }).message;
 }
 
 TEST(ClockReading, WholeMillisecondsSinceTheEpoch) {
@@ -134,26 +125,12 @@ TEST(ClockReading, DurationFollowsTheClock) {
   clock.set({999, 999'000'000});  // set back below the start
   EXPECT_EQ(game.duration().view(), "0:0:0");
   clock.set({-1, 500'000'000});
-  testing::internal::CaptureStderr();
-  try {
-    game.duration();
-    ADD_FAILURE() << "read a pre-1970 clock";
-  } catch (const runtime::Fault& fault) {
-    EXPECT_EQ(fault.message(), "Time went backwards: SystemTimeError(0.5s)");
-  }
-  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test::catch_fault([&] { game.duration(); }).message, "Time went backwards: SystemTimeError(0.5s)");
 }
 
 TEST(ClockReading, CreationBeforeTheEpochFaults) {
   test::ScriptedClock clock({-2, 0});
-  testing::internal::CaptureStderr();
-  try {
-    core::TarnelCore::create(3);
-    ADD_FAILURE() << "created with a pre-1970 clock";
-  } catch (const runtime::Fault& fault) {
-    EXPECT_EQ(fault.message(), "Time went backwards: SystemTimeError(2s)");
-  }
-  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test::catch_fault([] { core::TarnelCore::create(3); }).message, "Time went backwards: SystemTimeError(2s)");
   EXPECT_EQ(clock.reads(), 1);
 }
 

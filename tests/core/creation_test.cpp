@@ -4,7 +4,6 @@
 #include <string>
 
 #include "core/game_state.hpp"
-#include "runtime/fault.hpp"
 #include "test_seams.hpp"
 
 namespace vostral {
@@ -29,15 +28,9 @@ TEST(Creation, BadSidesFaultBeforeTheClockIsRead) {
   };
   test::ScriptedClock clock({1'700'000'000, 0});
   for (const Case& c : cases) {
-    testing::internal::CaptureStderr();
-    try {
-      TarnelCore::create(c.mode);
-      ADD_FAILURE() << "mode " << c.mode << " was accepted";
-    } catch (const runtime::Fault& fault) {
-      EXPECT_EQ(fault.message(), c.message) << c.mode;
-    }
-    const std::string report = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(report.ends_with(std::string(":\n") + c.message + "\n")) << report;
+    const test::CaughtFault caught = test::catch_fault([&] { TarnelCore::create(c.mode); });
+    EXPECT_EQ(caught.message, c.message) << c.mode;
+    EXPECT_TRUE(caught.report.ends_with(std::string(":\n") + c.message + "\n")) << caught.report;
     EXPECT_EQ(clock.reads(), 0) << c.mode;
   }
 }

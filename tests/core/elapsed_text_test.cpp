@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 
 #include "core/game_state.hpp"
@@ -22,6 +23,20 @@ constexpr Timestamp TWO_TO_64_MS{18'446'744'073'709'551, 616};
 Timestamp after(Timestamp start, std::uint64_t ms) {
   const std::uint64_t milliseconds = start.milliseconds() + ms % 1000;
   return Timestamp(start.seconds() + ms / 1000 + milliseconds / 1000, static_cast<std::uint32_t>(milliseconds % 1000));
+}
+
+// Each span's text, from `start` to `now`.
+struct Span {
+  Timestamp start;
+  Timestamp now;
+  const char* text;
+};
+
+void expect_texts(std::initializer_list<Span> spans) {
+  for (const Span& s : spans) {
+    EXPECT_EQ(elapsed_text(s.start, s.now).view(), s.text)
+        << testing::PrintToString(s.start) << " to " << testing::PrintToString(s.now);
+  }
 }
 
 TEST(ElapsedText, DropsPartialUnitsAndHasNoDays) {
@@ -54,13 +69,8 @@ TEST(ElapsedText, DropsPartialUnitsAndHasNoDays) {
 }
 
 TEST(ElapsedText, LargestSpansAndSpansAcrossTwoToThe64Milliseconds) {
-  struct Case {
-    Timestamp start;
-    Timestamp now;
-    const char* text;
-  };
   // Worked out by long division: (2^63 - 1) s = 2562047788015215 h + 30 min + 7 s.
-  const Case cases[] = {
+  expect_texts({
       {Timestamp{}, LATEST, "2562047788015215:30:7"},
       {Timestamp(0, 999), LATEST, "2562047788015215:30:7"},
       {Timestamp(1, 0), LATEST, "2562047788015215:30:6"},
@@ -72,48 +82,30 @@ TEST(ElapsedText, LargestSpansAndSpansAcrossTwoToThe64Milliseconds) {
       {Timestamp(TWO_TO_64_MS.seconds(), 615), Timestamp(TWO_TO_64_MS.seconds() + 1, 615), "0:0:1"},
       {Timestamp(TWO_TO_64_MS.seconds() - 1, 616), Timestamp(TWO_TO_64_MS.seconds() + 3'600, 616), "1:0:1"},
       {Timestamp(TWO_TO_64_MS.seconds(), 615), TWO_TO_64_MS, "0:0:0"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(elapsed_text(c.start, c.now).view(), c.text)
-        << testing::PrintToString(c.start) << " to " << testing::PrintToString(c.now);
-  }
+  });
 }
 
 TEST(ElapsedText, MillisecondsBorrowFromTheSeconds) {
-  struct Case {
-    Timestamp start;
-    Timestamp now;
-    const char* text;
-  };
-  const Case cases[] = {
-      {Timestamp(10, 999), Timestamp(11, 0), "0:0:0"},       {Timestamp(10, 999), Timestamp(11, 998), "0:0:0"},
-      {Timestamp(10, 999), Timestamp(11, 999), "0:0:1"},     {Timestamp(10, 1), Timestamp(70, 0), "0:0:59"},
-      {Timestamp(0, 500), Timestamp(3'600, 499), "0:59:59"}, {Timestamp(0, 500), Timestamp(3'600, 500), "1:0:0"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(elapsed_text(c.start, c.now).view(), c.text)
-        << testing::PrintToString(c.start) << " to " << testing::PrintToString(c.now);
-  }
+  expect_texts({
+      {Timestamp(10, 999), Timestamp(11, 0), "0:0:0"},
+      {Timestamp(10, 999), Timestamp(11, 998), "0:0:0"},
+      {Timestamp(10, 999), Timestamp(11, 999), "0:0:1"},
+      {Timestamp(10, 1), Timestamp(70, 0), "0:0:59"},
+      {Timestamp(0, 500), Timestamp(3'600, 499), "0:59:59"},
+      {Timestamp(0, 500), Timestamp(3'600, 500), "1:0:0"},
+  });
 }
 
 TEST(ElapsedText, ClockSetBackReadsAsZero) {
-  struct Case {
-    Timestamp start;
-    Timestamp now;
-  };
-  const Case cases[] = {
-      {Timestamp::from_ms(1), Timestamp{}},
-      {Timestamp::from_ms(5'000'000), Timestamp::from_ms(1'000)},
-      {Timestamp(5, 999), Timestamp(5, 0)},
-      {Timestamp(6, 0), Timestamp(5, 999)},  // seconds decide before milliseconds
-      {LATEST, Timestamp{}},
-      {TWO_TO_64_MS, Timestamp(TWO_TO_64_MS.seconds(), 615)},
-      {LATEST, LATEST},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(elapsed_text(c.start, c.now).view(), "0:0:0")
-        << testing::PrintToString(c.start) << " to " << testing::PrintToString(c.now);
-  }
+  expect_texts({
+      {Timestamp::from_ms(1), Timestamp{}, "0:0:0"},
+      {Timestamp::from_ms(5'000'000), Timestamp::from_ms(1'000), "0:0:0"},
+      {Timestamp(5, 999), Timestamp(5, 0), "0:0:0"},
+      {Timestamp(6, 0), Timestamp(5, 999), "0:0:0"},  // seconds decide before milliseconds
+      {LATEST, Timestamp{}, "0:0:0"},
+      {TWO_TO_64_MS, Timestamp(TWO_TO_64_MS.seconds(), 615), "0:0:0"},
+      {LATEST, LATEST, "0:0:0"},
+  });
 }
 
 }  // namespace

@@ -20,7 +20,6 @@
 
 #include "core/game_state.hpp"
 #include "reference_game.hpp"
-#include "runtime/fault.hpp"
 #include "runtime/thread_rng.hpp"
 #include "test_seams.hpp"
 
@@ -46,14 +45,8 @@ int missing_device(std::span<std::byte>) noexcept { return ENOENT; }
 
 TEST(EntropySeeding, FailingSourceFaultsCreation) {
   test::ScopedEntropySource source(&missing_device);
-  testing::internal::CaptureStderr();
-  try {
-    TarnelCore::create(4);
-    ADD_FAILURE() << "created without entropy";
-  } catch (const runtime::Fault& fault) {
-    EXPECT_EQ(fault.message(), "could not initialize thread_rng: " + std::system_category().message(ENOENT));
-  }
-  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test::catch_fault([] { TarnelCore::create(4); }).message,
+            "could not initialize thread_rng: " + std::system_category().message(ENOENT));
   // Nothing of the failure is kept: once the source works, the same thread seeds.
   runtime::replace_entropy_source(&counting_bytes);
   EXPECT_EQ(TarnelCore::create(4).get_cmds_str().size(), 1000u);

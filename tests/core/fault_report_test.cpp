@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "core/game_state.hpp"
 #include "runtime/clock.hpp"
@@ -44,14 +45,9 @@ TEST(FaultReport, NamesTheCallSiteRelativeToTheProject) {
 
 TEST(FaultReport, RaiseWritesTheReportThenThrows) {
   const std::source_location here = std::source_location::current();
-  testing::internal::CaptureStderr();
-  try {
-    runtime::raise_fault("two\nlines", here);
-    ADD_FAILURE() << "raise_fault returned";
-  } catch (const runtime::Fault& fault) {
-    EXPECT_EQ(fault.message(), "two\nlines");
-  }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), runtime::fault_report("two\nlines", here));
+  const test::CaughtFault caught = test::catch_fault([&] { runtime::raise_fault("two\nlines", here); });
+  EXPECT_EQ(caught.message, "two\nlines");
+  EXPECT_EQ(caught.report, runtime::fault_report("two\nlines", here));
 }
 
 TEST(FaultReport, FilesAreNamedFromTheProjectWithForwardSlashes) {
@@ -74,21 +70,16 @@ TEST(FaultReport, FilesAreNamedFromTheProjectWithForwardSlashes) {
 }
 
 TEST(FaultReport, ResumeWritesNothing) {
-  testing::internal::CaptureStderr();
-  try {
-    runtime::resume_fault("already reported");
-    ADD_FAILURE() << "resume_fault returned";
-  } catch (const runtime::Fault& fault) {
-    EXPECT_EQ(fault.message(), "already reported");
-  }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const test::CaughtFault caught = test::catch_fault([] { runtime::resume_fault("already reported"); });
+  EXPECT_EQ(caught.message, "already reported");
+  EXPECT_EQ(caught.report, "");
 }
 
 TEST(FaultReport, LibraryFaultsNameTheirOwnSourceFile) {
   struct Case {
     const char* file;
     std::function<void()> fail;
-    const char* message;
+    std::string message;
   };
   const Case cases[] = {
       {"core/game_state.cpp", [] { core::TarnelCore::create(0); },
@@ -100,16 +91,13 @@ TEST(FaultReport, LibraryFaultsNameTheirOwnSourceFile) {
          test::ScopedEntropySource source(&missing_device);
          core::TarnelCore::create(2);
        },
-       nullptr},
+       "could not initialize thread_rng: " + std::system_category().message(ENOENT)},
   };
   for (const Case& c : cases) {
-    testing::internal::CaptureStderr();
-    EXPECT_THROW(c.fail(), runtime::Fault) << c.file;
-    const std::string report = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(is_report_from(report, c.file)) << report;
-    if (c.message != nullptr) {
-      EXPECT_TRUE(report.ends_with(std::string(":\n") + c.message + "\n")) << report;
-    }
+    const test::CaughtFault caught = test::catch_fault(c.fail);
+    EXPECT_EQ(caught.message, c.message) << c.file;
+    EXPECT_TRUE(is_report_from(caught.report, c.file) && caught.report.ends_with(":\n" + c.message + "\n"))
+        << caught.report;
   }
 }
 

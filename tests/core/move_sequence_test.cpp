@@ -5,7 +5,7 @@
 
 #include "core/game_state.hpp"
 #include "reference_game.hpp"
-#include "runtime/fault.hpp"
+#include "test_seams.hpp"
 
 namespace vostral {
 namespace {
@@ -85,14 +85,9 @@ TEST(MoveSequence, IllFormedTextFaults) {
   };
   for (const std::string_view text : texts) {
     TarnelCore game = TarnelCore::with_board(MIDDLE_GAP, {});
-    testing::internal::CaptureStderr();
-    try {
-      game.move_sequence(text);
-      ADD_FAILURE() << "accepted " << testing::PrintToString(std::string(text));
-    } catch (const runtime::Fault& fault) {
-      EXPECT_EQ(fault.message(), "move_sequence needs well-formed UTF-8 text");
-    }
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(test::catch_fault([&] { game.move_sequence(text); }).message,
+              "move_sequence needs well-formed UTF-8 text")
+        << testing::PrintToString(std::string(text));
   }
 }
 

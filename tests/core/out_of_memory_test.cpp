@@ -17,7 +17,7 @@
 
 #include "core/game_state.hpp"
 #include "reference_game.hpp"
-#include "runtime/fault.hpp"
+#include "test_seams.hpp"
 
 namespace {
 
@@ -250,18 +250,11 @@ TEST(OutOfMemory, FailedCreationLeaksNothing) {
 TEST(OutOfMemory, RejectedSidesAskForNoBoard) {
   for (const std::uint64_t mode :
        {std::uint64_t{0}, std::uint64_t{46'341}, (std::uint64_t{1} << 61) - 1, std::uint64_t{1} << 61}) {
-    testing::internal::CaptureStderr();
     largest_request.store(0);
     recording.store(true);
-    bool faulted = false;
-    try {
-      TarnelCore::create(mode);
-    } catch (const runtime::Fault&) {
-      faulted = true;
-    }
+    const std::string message = test::catch_fault([&] { TarnelCore::create(mode); }).message;
     recording.store(false);
-    testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(faulted) << mode;
+    EXPECT_NE(message, "no fault") << mode;
     // Only the message and its report; a board of side 46341 alone is 8 GB.
     EXPECT_LT(largest_request.load(), std::size_t{4096}) << mode;
   }

@@ -1,12 +1,35 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "runtime/clock.hpp"
+#include "runtime/fault.hpp"
 #include "runtime/thread_rng.hpp"
 
 namespace vostral::test {
+
+// What a call's fault says ("no fault" when it returns) and the report it
+// wrote, which is captured so that it does not fill the test's output.
+struct CaughtFault {
+  std::string message;
+  std::string report;
+};
+
+template <class Call>
+CaughtFault catch_fault(const Call& call) {
+  testing::internal::CaptureStderr();
+  std::string message = "no fault";
+  try {
+    call();
+  } catch (const runtime::Fault& fault) {
+    message = fault.message();
+  }
+  return {message, testing::internal::GetCapturedStderr()};
+}
 
 // Installs a wall clock for one scope and puts the previous one back, so a
 // test's clock never leaks into the next test.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -29,15 +31,6 @@ std::string hex(char32_t value) {
   return out.str();
 }
 
-std::string describe(const UpperMapping& m) {
-  std::string text = "{";
-  for (unsigned i = 0; i < m.count && i < 3; ++i) {
-    if (i != 0) text += ' ';
-    text += hex(m.chars[i]);
-  }
-  return text + "} count " + std::to_string(m.count);
-}
-
 std::string describe(const std::vector<char32_t>& chars) {
   std::string text = "{";
   for (std::size_t i = 0; i < chars.size(); ++i) {
@@ -45,6 +38,11 @@ std::string describe(const std::vector<char32_t>& chars) {
     text += hex(chars[i]);
   }
   return text + "}";
+}
+
+// The count is shown on its own, since one out of range is the fault to see.
+std::string describe(const UpperMapping& m) {
+  return describe({m.chars, m.chars + std::min<std::size_t>(m.count, 3)}) + " count " + std::to_string(m.count);
 }
 
 bool matches(const UpperMapping& m, const std::vector<char32_t>& chars) {
@@ -123,19 +121,9 @@ TEST(UpperCase, MatchesUnicode13ForEveryCodePoint) {
   EXPECT_EQ(mismatches, 0u) << "code points whose upper case differs from the interpreter";
 }
 
-TEST(UpperCase, AsciiLettersAndDigits) {
-  for (char32_t c = U'a'; c <= U'z'; ++c) expect_upper(c, {c - 0x20});
-  for (char32_t c = U'A'; c <= U'Z'; ++c) expect_upper(c, {c});
-  for (char32_t c = U'0'; c <= U'9'; ++c) expect_upper(c, {c});
-  expect_upper(U'@', {U'@'});
-  expect_upper(U'[', {U'['});
-  expect_upper(U'`', {U'`'});
-  expect_upper(U'{', {U'{'});
-  expect_upper(0x7F, {0x7F});
-}
-
-TEST(UpperCase, MoveLettersMapToThemselves) {
-  for (char32_t c : {U'U', U'D', U'L', U'R'}) expect_upper(c, {c});
+TEST(UpperCase, AsciiChangesOnlyTheLowerCaseLetters) {
+  // Written from the rule, not read from the expectations: the move letters stay as they are.
+  for (char32_t c = 0; c < 0x80; ++c) expect_upper(c, {c >= U'a' && c <= U'z' ? static_cast<char32_t>(c - 0x20) : c});
 }
 
 TEST(UpperCase, ExpandingMappings) {

@@ -269,9 +269,14 @@ class TestGame:
         assert str(play.Outcome(False, "1:02:03", 0)) == "left unsolved at 1:02:03 with 0 moves"
 
 
-def run_example(*args):
+def run_example(*args, **options):
     return subprocess.run(
-        [sys.executable, str(EXAMPLES / args[0]), *args[1:]], capture_output=True, text=True, timeout=120, check=False
+        [sys.executable, str(EXAMPLES / args[0]), *args[1:]],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+        **options,
     )
 
 
@@ -303,14 +308,7 @@ def test_a_side_the_module_refuses_is_a_usage_error(example):
     # The module must refuse the side before Python builds a board of that size; where
     # it can, the limit turns a board built first into a MemoryError, not gigabytes.
     limit = limit_address_space if LINUX and not SANITIZED else None
-    refused = subprocess.run(
-        [sys.executable, str(EXAMPLES / example), "--mode", "50000"],
-        preexec_fn=limit,
-        capture_output=True,
-        text=True,
-        timeout=120,
-        check=False,
-    )
+    refused = run_example(example, "--mode", "50000", preexec_fn=limit)
     assert refused.returncode == 2 and refused.stdout == ""
     message = TOO_LARGE.format(50000)
     assert refused.stderr.endswith(f"{example}: error: --mode 50000: PanicException: {message}\n"), refused.stderr

@@ -23,6 +23,7 @@ class TestFaults:
         ("mode", "message"),
         [
             (0, ZERO_SIDE),
+            (False, ZERO_SIDE),
             (46341, TOO_LARGE.format(46341)),
             (2**61 - 1, TOO_LARGE.format(2**61 - 1)),
             (2**61, "capacity overflow"),

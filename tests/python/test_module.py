@@ -41,11 +41,7 @@ class TestImport:
 
 class TestClassShape:
     def test_names_and_signature(self):
-        assert (TarnelCore.__module__, TarnelCore.__name__, TarnelCore.__qualname__) == (
-            "builtins",
-            "TarnelCore",
-            "TarnelCore",
-        )
+        assert TarnelCore.__module__ == "builtins" and TarnelCore.__name__ == TarnelCore.__qualname__ == "TarnelCore"
         assert TarnelCore.__text_signature__ == "(mode)"
         assert TarnelCore.__doc__ in ("", None)
         assert {name for name in vars(TarnelCore) if not name.startswith("_")} == set(METHOD_SIGNATURES)

@@ -1,6 +1,7 @@
 """Threads on shared and private games. The stress test's length follows the
 profile: a few thousand calls per thread in the quick tier, many more in CI."""
 
+import contextlib
 import gc
 import random
 import re
@@ -16,10 +17,24 @@ from vostral import TarnelCore
 THREADS = 8
 CHARACTERS = "UDLRUDLRudlrxß\ufb02\U0001f600"
 LOGGED = set(CHARACTERS + CHARACTERS.upper())  # as given to move_tile, or upper-cased by a sequence
+# What a stress thread's calls do, moves twice as often as the rest.
+OPERATIONS = ["shared move", "shared sequence", "shared read", "own move", "own sequence", "own read"]
+OPERATIONS += ["shared move", "own move", "hand over", "take over", "refused", "fault"]
 
 
 def text(rng):
     return "".join(rng.choices(CHARACTERS, k=rng.randrange(8)))
+
+
+@contextlib.contextmanager
+def fine_switching():
+    """Hands the interpreter lock over as often as it allows, so that calls interleave finely."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(interval)
 
 
 def run_threads(target, count=THREADS):
@@ -41,23 +56,7 @@ class TestConcurrency:
             rng, game, model, step = random.Random(index), own[index], models[index], -1
             # Each call acts on the shared game, on the thread's own game (checked
             # against its model), on games handed between threads, or fails.
-            plan = rng.choices(
-                [
-                    "shared move",
-                    "shared move",
-                    "shared sequence",
-                    "shared read",
-                    "own move",
-                    "own move",
-                    "own sequence",
-                    "own read",
-                    "hand over",
-                    "take over",
-                    "refused",
-                    "fault",
-                ],
-                k=calls,
-            )
+            plan = rng.choices(OPERATIONS, k=calls)
             try:
                 start.wait()
                 for step, operation in enumerate(plan):
@@ -101,13 +100,8 @@ class TestConcurrency:
             except BaseException as error:  # noqa: BLE001 (faults included: every failure must be seen)
                 failures.append((index, step, error))
 
-        interval = sys.getswitchinterval()
-        try:
-            # Hand the interpreter lock over as often as it allows, so that calls interleave finely.
-            sys.setswitchinterval(1e-6)
+        with fine_switching():
             run_threads(work)
-        finally:
-            sys.setswitchinterval(interval)
         record_figure("thread_calls", THREADS * calls)
         assert failures == []
         assert is_solvable(shared.get_tarnel()) and shared.get_mode() == 5
@@ -202,9 +196,7 @@ class TestOneGameManyThreads:
 
         threads = [threading.Thread(target=guarded(m), args=(i,)) for i, m in enumerate(movers)]
         threads += [threading.Thread(target=guarded(read), args=(i,)) for i in range(readers)]
-        interval = sys.getswitchinterval()
-        try:
-            sys.setswitchinterval(1e-6)
+        with fine_switching():
             for thread in threads:
                 thread.start()
             for thread in threads[: len(movers)]:
@@ -212,8 +204,6 @@ class TestOneGameManyThreads:
             stop.set()
             for thread in threads[len(movers) :]:
                 thread.join()
-        finally:
-            sys.setswitchinterval(interval)
         assert failures == []
         return start_log, start_board, reads
 

@@ -24,7 +24,10 @@ CHARACTER = st.one_of(
     st.characters(min_codepoint=0x10000) if SAME_UNICODE else EXPANDING,
     SCALAR,
 )
-TEXT = st.text(CHARACTER, max_size=40) | st.text(SCALAR, max_size=40) | st.text(CHARACTER, min_size=500, max_size=4000)
+# Long texts cross the core's batches of moves; runs of one letter pile up against an edge.
+RUNS = st.lists(st.tuples(LETTERS, st.integers(1, 40)), min_size=20, max_size=200)
+LONG = st.text(CHARACTER, min_size=500, max_size=4000) | RUNS.map(lambda runs: "".join(a * n for a, n in runs))
+TEXT = st.text(CHARACTER, max_size=40) | st.text(SCALAR, max_size=40) | LONG
 # A solution may spell each letter in any of these forms, and carry characters
 # whose upper case holds no letter at all.
 SPELLINGS = {"U": "Uu", "D": "Dd", "L": ["L", "l", "\ufb02", "\ufb04"], "R": "Rr"}
