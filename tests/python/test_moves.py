@@ -1,4 +1,5 @@
 import pathlib
+import random
 
 import pytest
 
@@ -88,6 +89,26 @@ class TestMoveSequence:
         game = TarnelCore(1)
         assert game.move_sequence(text) is bool(text)
         assert game.get_cmds_str() == log
+
+    # The batch kernels against the model, here too because the wheels' tests on
+    # other processors run this suite alone: lengths around the batch sizes, runs
+    # that pile up against an edge, letters back and forth, non-ASCII in between;
+    # and the stop on the solving character wherever it falls in a batch.
+    @pytest.mark.parametrize("mode", [2, 3, 9])
+    @pytest.mark.parametrize("length", [255, 256, 257, 1023, 1024, 1536])
+    def test_long_texts_match_the_model(self, mode, length):
+        rng = random.Random(f"{mode} {length}")
+        pieces = [*"UdLrx\xe9\xdf\ufb02\U0001f600", "UD", "rl", *(c * 2 * mode for c in "UDLR")]
+        text = "".join(rng.choice(pieces) for _ in range(length))
+        game = unsolved_game(mode)
+        if mode == 3:
+            # The way back ends at character `length` - 1 (it may pass the solved board sooner).
+            undo = undo_text(game)
+            text = "x" * (length - len(undo)) + undo + text
+        model = model_of(game)
+        solved = game.move_sequence(text)
+        assert solved is model.move_sequence(text) and (solved or mode != 3)
+        assert state(game) == state(model)
 
     def test_every_character_is_upper_cased_on_its_own(self):
         # All but surrogates and the characters whose upper case holds a
