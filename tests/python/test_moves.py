@@ -102,7 +102,8 @@ class TestMoveSequence:
         text = "".join(rng.choice(pieces) for _ in range(length))
         game = unsolved_game(mode)
         if mode == 3:
-            # The way back ends at character `length` - 1 (it may pass the solved board sooner).
+            # Padding puts the way back's last letter at character `length` - 1 when the way
+            # is shorter than that; it may pass the solved board sooner, and the model says where.
             undo = undo_text(game)
             text = "x" * (length - len(undo)) + undo + text
         model = model_of(game)
