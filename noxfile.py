@@ -250,10 +250,17 @@ def demo(session):
 
 @nox.session(python=OLDEST, requires=["quick"], tags=["quick", "full"])
 def lint(session):
-    """ruff, clang-format and clang-tidy (over the quick session's compile database)."""
+    """ruff, clang-format and clang-tidy (over the quick session's compile database);
+    zizmor and check-jsonschema over the hosted CI's workflows."""
     sync(session, LINT_LOCK)
     build = f"build/editable-{_tag(session, _which(session, OLDEST))}"
     session.run("python", "tools/lint.py", "--build-dir", build, *session.posargs)
+    # The workflows run only on the Git host, so they are checked here before
+    # they first run there: offline, since no audit may depend on reaching
+    # GitHub; pedantic, since a release workflow holds publishing rights.
+    workflows = sorted(str(path.relative_to(ROOT)) for path in (ROOT / ".github" / "workflows").glob("*.yml"))
+    session.run("zizmor", "--offline", "--persona", "pedantic", "--no-progress", *workflows)
+    session.run("check-jsonschema", "--builtin-schema", "vendor.github-workflows", *workflows)
 
 
 def zig_stage(session, script):

@@ -1,10 +1,13 @@
 """Checks repaired Windows wheels of vostral without loading them.
 
-The hosted CI cross-builds the ARM64 wheels on an x86_64 runner that cannot
-run them, so what makes a wheel importable at all is checked from its bytes:
+The hosted CI runs it on each wheel it builds, after the repair and before
+the tests. What makes a wheel importable on any Windows, not only on the
+runner that built it (where the system's own C++ runtime hides a repair that
+missed), is checked from its bytes:
 
   - the module is the one file name the wheel's interpreters import:
-    vostral.pyd for the stable ABI, vostral.cp312-win_amd64.pyd (and the like)
+    vostral.pyd for the stable ABIs (abi3, abi3.abi3t),
+    vostral.cp312-win_amd64.pyd, vostral.cp314t-win_arm64.pyd (and the like)
     for one CPython version;
   - the module's machine type is the wheel's architecture;
   - the C++ runtime sits beside it under a private name (msvcp140-<hash>.dll,
@@ -21,7 +24,7 @@ import sys
 import zipfile
 
 MACHINES = {"win_amd64": 0x8664, "win_arm64": 0xAA64}
-WHEEL_NAME = re.compile(r"vostral-[^-]+-(cp3\d+)-(abi3|cp3\d+)-(win_amd64|win_arm64)\.whl")
+WHEEL_NAME = re.compile(r"vostral-[^-]+-(cp3\d+)-(abi3|abi3\.abi3t|cp3\d+t?)-(win_amd64|win_arm64)\.whl")
 RUNTIME = re.compile(r"msvcp140-[0-9a-f]{32}\.dll", re.IGNORECASE)
 
 
@@ -40,8 +43,9 @@ def problems(path):
     tags = WHEEL_NAME.fullmatch(name)
     if not tags:
         return [f"{name}: not the name of a Windows wheel of vostral"]
-    python, abi, platform = tags.groups()
-    module = "vostral.pyd" if abi == "abi3" else f"vostral.{python}-{platform}.pyd"
+    _, abi, platform = tags.groups()
+    # A free-threaded build's own module carries its ABI's t: vostral.cp314t-win_amd64.pyd.
+    module = "vostral.pyd" if abi.startswith("abi3") else f"vostral.{abi}-{platform}.pyd"
     with zipfile.ZipFile(path) as wheel:
         top = {item for item in wheel.namelist() if "/" not in item}
         found = []

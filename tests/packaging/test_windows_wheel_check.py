@@ -1,7 +1,8 @@
 """The check that the hosted CI runs on every repaired Windows wheel
 (tools/check_windows_wheel.py), against wheels made here with the faults a
-cross build or a missed repair leaves: the check is all that stands between an
-ARM64 wheel, which no hosted runner can import, and its users."""
+misnamed module or a missed repair leaves: the wheel's tests on the runner that
+built it cannot see a missed repair, since the system's own C++ runtime
+stands in for the bundled one there."""
 
 import pathlib
 import subprocess
@@ -31,19 +32,29 @@ CASES = {
         {"vostral.cp312-win_amd64.pyd": image(AMD64, RUNTIME), RUNTIME: image(AMD64)},
         None,
     ),
-    # What CMake names a version's own module in a cross build: after the host.
-    "module named for the host": (
+    "free-threaded CPython 3.14, ARM64": (
+        "vostral-0.1.0-cp314-cp314t-win_arm64.whl",
+        {"vostral.cp314t-win_arm64.pyd": image(ARM64, RUNTIME), RUNTIME: image(ARM64)},
+        None,
+    ),
+    "stable ABI with and without the GIL, x86_64": (
+        "vostral-0.1.0-cp315-abi3.abi3t-win_amd64.whl",
+        {"vostral.pyd": image(AMD64, RUNTIME), RUNTIME: image(AMD64)},
+        None,
+    ),
+    # What CMake names a version's own module when another platform's interpreter runs the build.
+    "module named for another platform": (
         "vostral-0.1.0-cp312-cp312-win_arm64.whl",
         {"vostral.cp312-win_amd64.pyd": image(ARM64, RUNTIME), RUNTIME: image(ARM64)},
         "its interpreters import only vostral.cp312-win_arm64.pyd",
     ),
-    "module for the host": (
+    "module for another architecture": (
         "vostral-0.1.0-cp310-abi3-win_arm64.whl",
         {**REPAIRED_ARM64, "vostral.pyd": image(AMD64, RUNTIME)},
         "vostral.pyd is not built for win_arm64",
     ),
-    # The host's runtime found first on the search path.
-    "runtime for the host": (
+    # Another architecture's runtime found first on the search path.
+    "runtime for another architecture": (
         "vostral-0.1.0-cp310-abi3-win_arm64.whl",
         {**REPAIRED_ARM64, RUNTIME: image(AMD64)},
         f"{RUNTIME} is not built for win_arm64",
