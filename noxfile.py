@@ -217,7 +217,8 @@ def _which(session, python):
 @nox.session(venv_backend="none", tags=["quick", "full"])
 def quick(session):
     """The everyday tier: the editable debug build (rebuilt as the sources
-    changed), its C++ tests, and the Python suite against it (quick profile)."""
+    changed), its C++ tests, and the Python suite and the README's examples
+    against it (quick profile)."""
     debs(session, *CXX_TEST_DEBS)
     python, env, build = dev_environment(session)
     bin_dir = pathlib.Path(python).parent
@@ -240,6 +241,9 @@ def quick(session):
         "pytest",
         "tests/python",
         "tests/scripts",
+        # The README's examples, run as the doctests they are written as.
+        "README.md",
+        "--doctest-glob=README.md",
         "-p",
         "no:cacheprovider",
         *session.posargs,
