@@ -408,7 +408,7 @@ def check_distributions(session, sdist, wheels):
     project's page renders it), and each wheel's files (check-wheel-contents).
     A finding ends the session, naming the file and the finding."""
     for path in [sdist, *wheels]:
-        checks = [["twine", "check", "--strict", str(path)]]
+        checks = [["twine", "--no-color", "check", "--strict", str(path)]]
         if path in wheels:
             # Exactly the module and the stub-only package beside it at the top
             # level. Naming them replaces the warning about more than one
