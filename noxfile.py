@@ -6,11 +6,11 @@
     .venv/bin/nox -l              the sessions and what each checks
 
 `bash scripts/test.sh` and `bash scripts/demo.sh` make .venv (uv and nox, as
-requirements-tools.lock pins them) first. Every environment is made by uv and
-holds exactly what a lock names (`uv pip sync`); the locks come from the
-requirements-*.txt beside them (`nox -s lock`). The stages that only a shell
-does well (a root of Debian unstable, Wine, the cross toolchain) are scripts
-that their session runs.
+locks/tools.lock pins them) first. Every environment is made by uv and holds
+exactly what a lock names (`uv pip sync`); the locks in locks/ are compiled
+from the dependency groups of pyproject.toml (`nox -s lock`). The stages that
+only a shell does well (a root of Debian unstable, Wine, the cross toolchain)
+are scripts that their session runs.
 """
 
 import os
@@ -22,19 +22,30 @@ import sys
 import nox
 
 ROOT = pathlib.Path(__file__).resolve().parent
-DEV_LOCK = "requirements-dev.lock"
-LINT_LOCK = "requirements-lint.lock"
-WHEELS_LOCK = "requirements-wheels.lock"
-FREETHREADED_LOCK = "requirements-freethreaded.lock"
-# Lock file: (inputs, the interpreters it serves, extra uv pip compile options).
+DEV_LOCK = "locks/dev.lock"
+DIST_LOCK = "locks/dist.lock"
+LINT_LOCK = "locks/lint.lock"
+WHEELS_LOCK = "locks/wheels.lock"
+FREETHREADED_LOCK = "locks/freethreaded.lock"
+# Lock file: (its dependency group in pyproject.toml, the oldest interpreter it
+# serves, extra uv pip compile options). Every lock is universal and hashed but
+# the Windows stage's: its pip fetches wheels for Windows on this machine, where
+# the markers of a universal lock would leave out the Windows-only packages, and
+# installs them from a folder of wheels, together with the module's wheel.
 LOCKS = {
-    "requirements-tools.lock": (["requirements-tools.txt"], "3.10", []),
-    DEV_LOCK: (["requirements-dev.txt"], "3.10", []),
-    LINT_LOCK: (["requirements-lint.txt"], "3.10", []),
-    WHEELS_LOCK: (["requirements-wheels.txt"], "3.12", []),
-    "requirements-windows.lock": (["requirements-windows.txt"], "3.10", []),
-    FREETHREADED_LOCK: (["requirements-test.txt"], "3.13", ["--override", "requirements-freethreaded-overrides.txt"]),
+    "locks/tools.lock": ("tools", "3.10", []),
+    DEV_LOCK: ("dev", "3.10", []),
+    DIST_LOCK: ("dist", "3.10", []),
+    LINT_LOCK: ("lint", "3.10", []),
+    WHEELS_LOCK: ("wheels", "3.12", []),  # cibuildwheel needs 3.11 or later
+    "locks/zig.lock": ("zig", "3.10", []),
+    FREETHREADED_LOCK: ("freethreaded", "3.13", []),
+    # The hosted CI's wheel tests (before-test in pyproject.toml).
+    "locks/test.lock": ("test", "3.10", []),
+    "locks/test-freethreaded.lock": ("test-freethreaded", "3.13", []),
+    "locks/windows-test.lock": ("windows-test", "3.10", ["--python-platform", "x86_64-pc-windows-msvc"]),
 }
+UNIVERSAL = ["--universal", "--generate-hashes"]
 
 
 def _tools_python():
@@ -120,6 +131,11 @@ def _tag(session, python):
     return session.run(str(python), "-c", code, silent=True, external=True).strip()
 
 
+def pip_groups(*groups):
+    """Dependency groups of pyproject.toml as pip takes them (pip 25.1 or later)."""
+    return [word for group in groups for word in ("--group", f"pyproject.toml:{group}")]
+
+
 def config(*settings):
     """Build settings as uv and pip take them: -C a=b -C c=d."""
     return [word for setting in settings for word in ("-C", setting)]
@@ -201,7 +217,8 @@ def _which(session, python):
 @nox.session(venv_backend="none", tags=["quick", "full"])
 def quick(session):
     """The everyday tier: the editable debug build (rebuilt as the sources
-    changed), its C++ tests, and the Python suite against it (quick profile)."""
+    changed), its C++ tests, and the Python suite and the README's examples
+    against it (quick profile)."""
     debs(session, *CXX_TEST_DEBS)
     python, env, build = dev_environment(session)
     bin_dir = pathlib.Path(python).parent
@@ -224,6 +241,9 @@ def quick(session):
         "pytest",
         "tests/python",
         "tests/scripts",
+        # The README's examples, run as the doctests they are written as.
+        "README.md",
+        "--doctest-glob=README.md",
         "-p",
         "no:cacheprovider",
         *session.posargs,
@@ -250,9 +270,10 @@ def demo(session):
 
 @nox.session(python=OLDEST, requires=["quick"], tags=["quick", "full"])
 def lint(session):
-    """ruff, clang-format and clang-tidy (over the quick session's compile database);
-    zizmor and check-jsonschema over the hosted CI's workflows."""
+    """ruff, clang-format and clang-tidy (over the quick session's compile database),
+    validate-pyproject, and zizmor and check-jsonschema over the hosted CI's workflows."""
     sync(session, LINT_LOCK)
+    session.run("validate-pyproject", "pyproject.toml")
     build = f"build/editable-{_tag(session, _which(session, OLDEST))}"
     session.run("python", "tools/lint.py", "--build-dir", build, *session.posargs)
     # The workflows run only on the Git host, so they are checked here before
@@ -365,14 +386,47 @@ def versions(session):
 
 @nox.session(python="3.10", tags=["full"])
 def wheel(session):
-    """One stable-ABI wheel (cp310-abi3), built with the oldest CPython, into build/wheels."""
+    """The sdist, and from it one stable-ABI wheel (cp310-abi3) built with the oldest
+    CPython, into build/wheels; each checked by twine and the wheel by check-wheel-contents."""
     debs(session, "g++", "ccache")
-    sync(session)
+    sync(session, DIST_LOCK)
     out = ROOT / "build" / "wheels"
-    for old in out.glob("vostral-*-linux_*.whl"):
+    for old in [*out.glob("vostral-*-linux_*.whl"), *out.glob("vostral-*.tar.gz")]:
         old.unlink()
-    pip_wheel = ["python", "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps", "-w", str(out)]
-    session.run(*pip_wheel, *config("wheel.py-api=cp310", "cmake.define.VOSTRAL_WERROR=ON"), ".")
+    frontend = ["python", "-m", "build", "--no-isolation", "--outdir", str(out)]
+    session.run(*frontend, "--sdist", ".")
+    [sdist] = out.glob("vostral-*.tar.gz")
+    # The wheel is built from the unpacked sdist, as pip builds one from PyPI: a
+    # file the sdist leaves out fails here. The tree sits at a fixed place in
+    # the checkout, so that ccache serves the next run.
+    unpacked = ROOT / "build" / "sdist"
+    shutil.rmtree(unpacked, ignore_errors=True)
+    unpacked.mkdir(parents=True)
+    session.run("tar", "-xzf", str(sdist), "-C", str(unpacked), external=True)
+    [source] = unpacked.iterdir()
+    session.run(*frontend, "--wheel", *config("wheel.py-api=cp310", "cmake.define.VOSTRAL_WERROR=ON"), str(source))
+    check_distributions(session, sdist, {pathlib.Path(abi3_wheel()): "vostral.abi3.so"})
+
+
+def check_distributions(session, sdist, wheels):
+    """The sdist and each wheel (path: its module's file name) as PyPI would
+    take them (twine check --strict: the metadata, and the README as the
+    project's page renders it), and each wheel's files (check-wheel-contents).
+    A finding ends the session, naming the file and the finding."""
+    for path in [sdist, *wheels]:
+        checks = [["twine", "--no-color", "check", "--strict", str(path)]]
+        if path in wheels:
+            # Exactly the module and the stub-only package beside it at the top
+            # level. Naming them replaces the warning about more than one
+            # top-level entry, which a module with its stubs always draws.
+            checks.append(["check-wheel-contents", f"--toplevel={wheels[path]},vostral-stubs", str(path)])
+        for tool, *arguments in checks:
+            command = [str(pathlib.Path(session.bin, tool)), *arguments]
+            done = subprocess.run(command, cwd=ROOT, capture_output=True, text=True, check=False)
+            if done.returncode:
+                finding = " | ".join(line.strip() for line in (done.stdout + done.stderr).splitlines() if line.strip())
+                session.error(f"{tool} refuses {path.name}: {finding}")
+        session.log(f"{path.name}: {' and '.join(check[0] for check in checks)} find nothing")
 
 
 def abi3_wheel():
@@ -436,16 +490,10 @@ def debug(session):
     symbols = session.run("nm", "-D", "--undefined-only", str(module), silent=True, external=True)
     if "RefTotal" not in symbols:
         session.error(f"{module.name} does not count references: built without Py_DEBUG")
-    # The suite's tools for that interpreter, as the dev lock pins them.
-    tools = [
-        line.split(";")[0].strip()
-        for name in ("requirements-test.txt", "requirements-examples.txt")
-        for line in (ROOT / name).read_text().splitlines()
-        if line.startswith(("pytest==", "hypothesis==", "tqdm=="))
-    ]
+    # The suite's tools for that interpreter, as pyproject.toml pins them.
     site = build / "site"
     pip = ["python", "-m", "pip", "install", "-q", "--target", str(site), "--upgrade", "--only-binary=:all:"]
-    session.run(*pip, "--python-version", minor, *tools)
+    session.run(*pip, "--python-version", minor, *pip_groups("test", "examples"))
     session.run(
         *[python, "-X", "dev", "-m", "pytest", "tests/python", "-p", "no:cacheprovider", "-q"],
         env={"PYTHONPATH": os.pathsep.join([str(build), str(site)]), "VOSTRAL_TEST_PROFILE": "quick"},
@@ -565,20 +613,11 @@ def bench_threads(session):
 
 @nox.session(venv_backend="none")
 def lock(session):
-    """Compiles every requirements-*.lock from its requirements-*.txt, hashes included."""
-    for lock_file, (inputs, python, options) in LOCKS.items():
+    """Compiles every lock in locks/ from its dependency group in pyproject.toml."""
+    for lock_file, (group, python, options) in LOCKS.items():
         session.run(
-            "uv",
-            "pip",
-            "compile",
-            "--quiet",
-            "--universal",
-            "--generate-hashes",
-            "--python-version",
-            python,
-            *options,
-            *inputs,
-            "-o",
-            lock_file,
+            *["uv", "pip", "compile", "--quiet", "--python-version", python],
+            *(options or UNIVERSAL),
+            *["--group", f"pyproject.toml:{group}", "-o", lock_file],
             external=True,
         )

@@ -400,9 +400,9 @@ def memory(calls):
         [sys.executable, "-c", PER_OBJECT, str(n), str(count)], check=True, capture_output=True, text=True
     )
     got = json.loads(probe.stdout)
-    extra = got["per_game"] - 2 * 4 * n * n - got["log"]
+    extra = got["per_game"] - 4 * n * n - got["log"]
     print(
-        f"TarnelCore({n}) ×{count}: {got['per_game']:,.0f} B each by RSS = 2·4·n² + log ({got['log']:,}) "
+        f"TarnelCore({n}) ×{count}: {got['per_game']:,.0f} B each by RSS = 4·n² + log ({got['log']:,}) "
         f"+ {extra:,.0f} B (allowed 256) -> {'yes' if extra <= 256 else 'NO'}"
     )
     result = {"per_object_bytes": got["per_game"], "extra_bytes": extra, "extra_ok": extra <= 256, "flat": {}}

@@ -90,19 +90,19 @@ void check_side(std::uint64_t mode) {
   }
 }
 
-void fill_goal(Cell* goal, std::size_t cells) noexcept {
-  for (std::size_t i = 0; i + 1 < cells; ++i) goal[i] = static_cast<Cell>(i + 1);
-  goal[cells - 1] = 0;
+// The solved arrangement: cell i holds tile i + 1, the last cell the gap.
+void fill_goal(Cell* board, std::size_t cells) noexcept {
+  for (std::size_t i = 0; i + 1 < cells; ++i) board[i] = static_cast<Cell>(i + 1);
+  board[cells - 1] = 0;
 }
 
 }  // namespace
 
-TarnelCore::TarnelCore(std::size_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board,
-                       std::unique_ptr<Cell[]> goal, std::size_t gap, std::size_t misplaced)
+TarnelCore::TarnelCore(std::size_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board, std::size_t gap,
+                       std::size_t misplaced)
     : start_ms_(start_ms),
       mode_(mode),
       board_(std::move(board)),
-      goal_(std::move(goal)),
       gap_row_(gap / mode),
       gap_column_(gap % mode),
       misplaced_(misplaced) {}
@@ -112,12 +112,10 @@ TarnelCore TarnelCore::create(std::uint64_t mode) {
   const auto side = static_cast<std::size_t>(mode);
   const std::size_t cells = side * side;
   auto board = std::make_unique_for_overwrite<Cell[]>(cells);
-  auto goal = std::make_unique_for_overwrite<Cell[]>(cells);
-  fill_goal(goal.get(), cells);
-  std::copy_n(goal.get(), cells, board.get());
+  fill_goal(board.get(), cells);
 
   // Timed before the scramble, so the elapsed time includes it.
-  TarnelCore state(side, runtime::now_ms(), std::move(board), std::move(goal), cells - 1, 0);
+  TarnelCore state(side, runtime::now_ms(), std::move(board), cells - 1, 0);
   state.scramble();
   return state;
 }
@@ -127,7 +125,6 @@ TarnelCore TarnelCore::with_board(const Rows& rows, Timestamp start_ms) {
   if (side == 0 || side > LARGEST_MODE) raise_fault("a board needs between 1 and 46340 rows");
   const std::size_t cells = side * side;
   auto board = std::make_unique_for_overwrite<Cell[]>(cells);
-  auto goal = std::make_unique_for_overwrite<Cell[]>(cells);
   std::vector<bool> seen(cells, false);
   std::size_t gap = 0;
   std::size_t misplaced = 0;
@@ -144,8 +141,7 @@ TarnelCore TarnelCore::with_board(const Rows& rows, Timestamp start_ms) {
       misplaced += static_cast<std::size_t>(value != 0 && static_cast<std::size_t>(value) != r * side + c + 1);
     }
   }
-  fill_goal(goal.get(), cells);
-  return TarnelCore(side, start_ms, std::move(board), std::move(goal), gap, misplaced);
+  return TarnelCore(side, start_ms, std::move(board), gap, misplaced);
 }
 
 void TarnelCore::scramble() {
@@ -191,10 +187,12 @@ std::optional<char32_t> TarnelCore::move_tile(char32_t direction) {
   if (row >= mode_ || column >= mode_) return std::nullopt;
   const std::size_t gap = gap_row_ * mode_ + gap_column_;
   const std::size_t tile = row * mode_ + column;
-  const Cell value = board_[tile];
-  misplaced_ += static_cast<std::size_t>(value != goal_[gap]);
-  misplaced_ -= static_cast<std::size_t>(value != goal_[tile]);
-  board_[gap] = value;
+  // A tile is at home in cell i when it is numbered i + 1. The goal's gap
+  // cell (the last) is home to no tile: its number, n * n, is none's.
+  const auto value = static_cast<std::size_t>(board_[tile]);
+  misplaced_ += static_cast<std::size_t>(value != gap + 1);
+  misplaced_ -= static_cast<std::size_t>(value != tile + 1);
+  board_[gap] = static_cast<Cell>(value);
   board_[tile] = 0;
   gap_row_ = row;
   gap_column_ = column;

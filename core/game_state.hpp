@@ -43,9 +43,9 @@ class ElapsedText {
   std::uint8_t start_ = sizeof chars_;
 };
 
-// The game state of one n x n sliding-tile game: the board, the solved
-// arrangement it is compared with, the side n, the log of every character
-// handed to move_tile, and the creation time.
+// The game state of one n x n sliding-tile game: the board, the side n, the
+// log of every character handed to move_tile, and the creation time. The
+// solved arrangement is not stored: cell i holds i + 1, the last cell the gap.
 //
 // Besides the board it keeps the gap's position and the number of tiles that
 // are not where the goal has them, both updated by every move, so that a move
@@ -101,8 +101,8 @@ class TarnelCore {
   std::string_view cmds() const noexcept { return cmds_.view(); }
 
  private:
-  TarnelCore(std::size_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board, std::unique_ptr<Cell[]> goal,
-             std::size_t gap, std::size_t misplaced);
+  TarnelCore(std::size_t mode, Timestamp start_ms, std::unique_ptr<Cell[]> board, std::size_t gap,
+             std::size_t misplaced);
 
   void scramble();
   void clear_log_for(std::size_t text_bytes);
@@ -117,7 +117,6 @@ class TarnelCore {
   std::size_t mode_;
   MoveLog cmds_;
   std::unique_ptr<Cell[]> board_;
-  std::unique_ptr<Cell[]> goal_;
   // The gap as row and column, from which the edge tests start.
   std::size_t gap_row_;
   std::size_t gap_column_;

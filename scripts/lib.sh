@@ -1,6 +1,6 @@
 # Shared by the project's scripts (sourced, not run): finds a CPython (3.10 or
 # later), keeps the project's tools (uv and nox, in .venv) as
-# requirements-tools.lock pins them, and installs the Debian packages a stage
+# locks/tools.lock pins them, and installs the Debian packages a stage
 # needs when they are missing.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -138,7 +138,7 @@ print("%d.%d" % sys.version_info[:2], int(os.path.isfile(include)), int(importli
   ensure_debs "${debs[@]}"
 }
 
-# The tools in .venv, exactly as requirements-tools.lock has them: pip puts
+# The tools in .venv, exactly as locks/tools.lock has them: pip puts
 # the locked uv there once (hashes checked), then uv makes the environment
 # match the lock, removing what it does not name; .venv/bin goes first on PATH.
 # A .venv made by another interpreter than find_python's is made again.
@@ -156,11 +156,11 @@ ensure_tools() {
   fi
   if [[ ! -x "$VENV/bin/uv" ]]; then
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-deps --require-hashes \
-      --timeout 15 --retries 2 -r "$ROOT/requirements-tools.lock" ||
+      --timeout 15 --retries 2 -r "$ROOT/locks/tools.lock" ||
       die "pip could not install uv and nox from PyPI (no network?): fix that, then run this again"
   fi
-  "$VENV/bin/uv" pip sync -q --python "$VENV/bin/python" "$ROOT/requirements-tools.lock" ||
-    die "uv could not make $VENV as requirements-tools.lock pins it (see above)"
+  "$VENV/bin/uv" pip sync -q --python "$VENV/bin/python" "$ROOT/locks/tools.lock" ||
+    die "uv could not make $VENV as locks/tools.lock pins it (see above)"
   export PATH="$VENV/bin:$PATH"
 }
 
@@ -184,7 +184,7 @@ report_failure() {
   ((status == 0)) || echo "FAILED: ${STAGE_NAME:-$(basename "$0" .sh)} stage, step: $STEP (exit status $status)" >&2
 }
 
-# ensure_zig DIR: the pinned zig (requirements-windows.lock) in a virtual
+# ensure_zig DIR: the pinned zig (locks/zig.lock) in a virtual
 # environment at DIR, exported as VOSTRAL_ZIG for the toolchain wrappers. DIR
 # lies outside the checkout: zig's cache of the C and C++ runtimes it builds
 # for a target (minutes of work) is keyed by the path of its own files, so a
@@ -192,7 +192,7 @@ report_failure() {
 ensure_zig() {
   local venv=$1
   [[ -x "$venv/bin/python" ]] || uv venv -q --python "$(session_python)" "$venv"
-  uv pip sync -q --python "$venv/bin/python" "$ROOT/requirements-windows.lock"
+  uv pip sync -q --python "$venv/bin/python" "$ROOT/locks/zig.lock"
   VOSTRAL_ZIG=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   export VOSTRAL_ZIG
 }

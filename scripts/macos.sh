@@ -12,7 +12,7 @@
 # pyconfig.h for macOS (cmake/macos/pyconfig.h) in place of Linux's. zig and
 # the headers live in /var/tmp/vostral-macos (VOSTRAL_MACOS_CACHE).
 #
-# Run by nox (`.venv/bin/nox -s macos`), in an environment with requirements-dev.lock.
+# Run by nox (`.venv/bin/nox -s macos`), in an environment with locks/dev.lock.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -25,7 +25,7 @@ trap report_failure EXIT
 
 ensure_debs googletest llvm-14
 PY=$(session_python)
-step "fetching zig (requirements-windows.lock) into $CACHE/zig-venv"
+step "fetching zig (locks/zig.lock) into $CACHE/zig-venv"
 mkdir -p "$CACHE"
 ensure_zig "$CACHE/zig-venv"
 cd "$ROOT"

@@ -11,7 +11,7 @@
 # either is missing the script fails, naming the versions left untested.
 #
 # Run by nox (`.venv/bin/nox -s unstable`), in an environment with
-# requirements-dev.lock:
+# locks/dev.lock:
 #   nox -s unstable [-- vostral-...-cp310-abi3-linux_x86_64.whl]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -80,7 +80,8 @@ rm -rf --one-file-system "$UNSTABLE_ROOT/src" "$UNSTABLE_ROOT/opt/vostral"
 mkdir -p "$UNSTABLE_ROOT/src"
 cp -r "$ROOT/CMakeLists.txt" "$ROOT/CMakePresets.json" "$ROOT/pyproject.toml" "$ROOT/cmake" "$ROOT/core" \
   "$ROOT/module" "$ROOT/runtime" "$ROOT/tests" "$ROOT/examples" "$UNSTABLE_ROOT/src/"
-tools=$(grep -hE '^(pytest|hypothesis|tqdm)==' "$ROOT/requirements-test.txt" "$ROOT/requirements-examples.txt")
+# The suite's tools as pyproject.toml pins them (the Windows-only package's marker is false here).
+tools=(--group "$ROOT/pyproject.toml:test" --group "$ROOT/pyproject.toml:examples")
 
 inside() {  # inside COMMAND...: runs a shell command in the root, from /src
   chroot "$UNSTABLE_ROOT" env -i PATH=/usr/bin:/bin HOME=/tmp VOSTRAL_TEST_PROFILE=quick sh -c "cd /src && $*"
@@ -89,9 +90,8 @@ inside() {  # inside COMMAND...: runs a shell command in the root, from /src
 failed=()
 for version in "${VERSIONS[@]}"; do
   deps=/opt/vostral/tools-$version wheel=/opt/vostral/wheel-$version build=/opt/vostral/build-$version
-  # shellcheck disable=SC2086
   "$PY" -m pip install -q --target "$UNSTABLE_ROOT$deps" --python-version "$version" \
-    --only-binary=:all: $tools
+    --only-binary=:all: "${tools[@]}"
   "$PY" -m pip install -q --target "$UNSTABLE_ROOT$wheel" --python-version "$version" \
     --only-binary=:all: --no-deps "$WHEEL"
 

@@ -20,7 +20,7 @@
 # that only the first run pays for them.
 #
 # Run by nox (`.venv/bin/nox -s windows`), in an environment with
-# requirements-dev.lock.
+# locks/dev.lock.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -102,12 +102,12 @@ embedded_python() {
 windows_test_wheels() {
   local version=$1 dir="$WINDOWS_CACHE/wheels/cp${1/./}"
   local stamp="$dir/.requirements"
-  if [[ ! -f "$stamp" ]] || ! cmp -s "$stamp" "$ROOT/requirements-windows-test.txt"; then
+  if [[ ! -f "$stamp" ]] || ! cmp -s "$stamp" "$ROOT/locks/windows-test.lock"; then
     echo "fetching the test tools for Windows CPython $version" >&2
     rm -rf "$dir"
     "$PY" -m pip download -q --only-binary=:all: --platform win_amd64 --python-version "$version" \
-      --implementation cp -d "$dir" -r "$ROOT/requirements-windows-test.txt" pip >&2
-    cp "$ROOT/requirements-windows-test.txt" "$stamp"
+      --implementation cp -d "$dir" -r "$ROOT/locks/windows-test.lock" pip >&2
+    cp "$ROOT/locks/windows-test.lock" "$stamp"
   fi
   echo "$dir"
 }
@@ -159,7 +159,7 @@ install_and_test() {
   local pip_wheel
   pip_wheel=$(ls "$deps"/pip-*.whl | head -1)
   python_on_wine "$copy" "$(windows_path "$pip_wheel")/pip" install -q --no-index --no-warn-script-location \
-    --find-links "$(windows_path "$deps")" -r "$(windows_path "$ROOT/requirements-windows-test.txt")" \
+    --find-links "$(windows_path "$deps")" -r "$(windows_path "$ROOT/locks/windows-test.lock")" \
     "$(windows_path "$wheel")"
 
   step "Windows CPython $version, $kind wheel: the Python suite against the installed module"
@@ -222,7 +222,7 @@ rm -f "$WHEELS"/vostral-*-win_amd64.whl
 build_wheel "$PY" python3.dll -C wheel.py-api=cp310 -C cmake.define.VOSTRAL_PYTHON_LIMITED_API=0x030A0000
 venv311="$BUILD-venv-3.11"
 [[ -x "$venv311/bin/python" ]] || uv venv -q --python 3.11 "$venv311"
-uv pip sync -q --python "$venv311/bin/python" "$ROOT/requirements-dev.lock"
+uv pip sync -q --python "$venv311/bin/python" "$ROOT/locks/dev.lock"
 build_wheel "$venv311/bin/python" python311.dll -C cmake.define.VOSTRAL_PYTHON_MODULE_SUFFIX=.cp311-win_amd64.pyd
 abi3_wheel=$(ls "$WHEELS"/vostral-*-cp310-abi3-win_amd64.whl)
 cp311_wheel=$(ls "$WHEELS"/vostral-*-cp311-cp311-win_amd64.whl)

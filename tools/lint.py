@@ -8,7 +8,7 @@
     database that are the project's own, two at a time.
 
 The tools are the ones installed beside this interpreter, so a virtual
-environment with requirements-lint.txt provides them at their pinned versions:
+environment synced with locks/lint.lock provides them at their pinned versions:
 
   python tools/lint.py --build-dir build/dev
 
@@ -50,7 +50,7 @@ def tool(name):
     for candidate in (folder / name, folder / f"{name}.exe"):
         if candidate.is_file():
             return str(candidate)
-    raise Missing(f"{name} is not installed beside {sys.executable}: pip install -r requirements-lint.txt")
+    raise Missing(f"{name} is not installed beside {sys.executable}: pip install -r locks/lint.lock")
 
 
 def git_files(*arguments):
