@@ -280,6 +280,15 @@ def macos(session):
     zig_stage(session, "scripts/macos.sh")
 
 
+@nox.session(python="3.10")
+def neon(session):
+    """The vector kernels' Advanced SIMD form without ARM hardware: core and C++ tests
+    built statically for aarch64-linux-musl with zig and run under qemu-aarch64-static,
+    the kernels' instructions read back, and the kernels compiled for aarch64 Windows
+    and macOS (scripts/neon.sh)."""
+    zig_stage(session, "scripts/neon.sh")
+
+
 @nox.session(venv_backend="none", tags=["full"])
 @nox.parametrize("debian", ["12", "13"])
 def cleanroom(session, debian):
