@@ -466,8 +466,8 @@ def clang(session):
 
 @nox.session(python=OLDEST, tags=["full"])
 def scalar(session):
-    """The portable passes that ARM and other non-x86 processors run, on x86: the
-    debug build without the vector kernels and with char unsigned (as ARM has
+    """The portable passes that processors without SSE2 or Advanced SIMD run, on x86:
+    the debug build without the vector kernels and with char unsigned (as ARM has
     it), its C++ tests and the Python suite (quick profile)."""
     debs(session, *CXX_TEST_DEBS)
     sync(session)
