@@ -181,6 +181,7 @@ int lowest_running_vector(const Cell* values, const std::uint32_t* homes, std::s
   return lowest_i16(lowest);
 }
 
+// The same passes on the vector unit.
 struct VectorPasses {
   // The vector walk holds a row in 16 bits and weighs it by the side in a
   // signed 16-bit multiply; larger boards (over 4 GB each) walk portably.
@@ -210,6 +211,7 @@ using VectorPasses = PortablePasses;
 
 #endif
 
+// play_batch with either set of passes.
 template <class Passes>
 std::size_t play(MovingBoard& board, const std::uint8_t* codes, std::size_t count, const StepTable& steps,
                  bool stop_when_solved) noexcept {
