@@ -52,7 +52,7 @@ core::StepTable letter_steps() {
 // ASCII character.
 std::string random_codes(std::size_t length, std::mt19937_64& rng) {
   std::string codes(length, ' ');
-  for (char& code : codes) code = static_cast<char>(rng() % 2 == 0 ? "UDLRudlr"[rng() % 8] : rng() % 128);
+  for (char& code : codes) code = rng() % 2 == 0 ? "UDLRudlr"[rng() % 8] : static_cast<char>(rng() % 128);
   return codes;
 }
 
