@@ -72,6 +72,7 @@ UpperMapping upper_case(char32_t code_point) noexcept {
 
 namespace {
 
+// Both forms end here: what their wide steps left, a byte at a time.
 std::size_t upper_ascii_from(const unsigned char* text, std::size_t at, std::size_t count, char* out) noexcept {
   for (; at < count && text[at] < 0x80; ++at) out[at] = ascii_upper(text[at]);
   return at;
