@@ -308,6 +308,15 @@ def macos(session):
     zig_stage(session, "scripts/macos.sh")
 
 
+@nox.session(python="3.10")
+def neon(session):
+    """The vector kernels' Advanced SIMD form without ARM hardware: core and C++ tests
+    built statically for aarch64-linux-musl with zig and run under qemu-aarch64-static,
+    the kernels' instructions read back, and the kernels compiled for aarch64 Windows
+    and macOS (scripts/neon.sh)."""
+    zig_stage(session, "scripts/neon.sh")
+
+
 @nox.session(venv_backend="none", tags=["full"])
 @nox.parametrize("debian", ["12", "13"])
 def cleanroom(session, debian):
@@ -512,8 +521,8 @@ def clang(session):
 
 @nox.session(python=OLDEST, tags=["full"])
 def scalar(session):
-    """The portable passes that ARM and other non-x86 processors run, on x86: the
-    debug build without the vector kernels and with char unsigned (as ARM has
+    """The portable passes that processors without SSE2 or Advanced SIMD run, on x86:
+    the debug build without the vector kernels and with char unsigned (as ARM has
     it), its C++ tests and the Python suite (quick profile)."""
     debs(session, *CXX_TEST_DEBS)
     sync(session)

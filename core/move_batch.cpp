@@ -5,14 +5,7 @@
 #include <cstdint>
 #include <type_traits>
 
-// Every x86-64 processor has SSE2; elsewhere, or when the build asks for
-// them (VOSTRAL_SCALAR_KERNELS), the portable passes serve.
-#if (defined(__SSE2__) || defined(_M_X64)) && !defined(VOSTRAL_SCALAR_KERNELS)
-#include <emmintrin.h>
-#define VOSTRAL_MOVE_BATCH_SSE2 1
-#else
-#define VOSTRAL_MOVE_BATCH_SSE2 0
-#endif
+#include "core/simd.hpp"
 
 namespace vostral::core {
 namespace {
@@ -67,9 +60,37 @@ struct Changes {
   int arrivals;
 };
 
-#if VOSTRAL_MOVE_BATCH_SSE2
+// The passes as the standard language writes them: what boards wider than
+// the vector walk takes, and processors without a vector unit, run.
+struct PortablePasses {
+  template <class Follow>
+  static void walk(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
+                   std::size_t& row, std::size_t& column, std::uint32_t* homes, Follow&& follow) noexcept {
+    gap_path_portable(codes, count, steps, side, row, column, homes);
+    follow(0, count);
+  }
 
-__m128i load(const void* at) noexcept { return _mm_loadu_si128(static_cast<const __m128i*>(at)); }
+  static Changes count_changes(const Cell* values, const std::uint32_t* homes, std::size_t count) noexcept {
+    Changes changes{0, 0};
+    for (std::size_t i = 0; i < count; ++i) {
+      changes.departures += static_cast<int>(static_cast<std::uint32_t>(values[i]) == homes[i + 1]);
+      changes.arrivals += static_cast<int>(static_cast<std::uint32_t>(values[i]) == homes[i]);
+    }
+    return changes;
+  }
+
+  static int lowest_running(const Cell* values, const std::uint32_t* homes, std::size_t count) noexcept {
+    int running = 0;
+    int lowest = 0x7FFF;
+    for (std::size_t i = 0; i < count; ++i) {
+      running += misplaced_change(values[i], homes[i + 1], homes[i]);
+      lowest = std::min(lowest, running);
+    }
+    return lowest;
+  }
+};
+
+#if VOSTRAL_SIMD
 
 // The pass-1 walk, both lanes at once. Row and column are held biased so that
 // the last row or column is 32767: a step down or right saturates there by
@@ -80,26 +101,26 @@ __m128i load(const void* at) noexcept { return _mm_loadu_si128(static_cast<const
 // goes along in the same loop, where its loads and stores fill the issue
 // slots that the walk's dependency chain leaves idle.
 template <class Follow>
-void walk_sse2(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side, std::size_t& row,
-               std::size_t& column, std::uint32_t* homes, Follow&& follow) noexcept {
+void walk_vector(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
+                 std::size_t& row, std::size_t& column, std::uint32_t* homes, Follow&& follow) noexcept {
+  using namespace simd;
   const int bias = 32767 - static_cast<int>(side - 1);
-  __m128i gap = _mm_setr_epi16(static_cast<short>(static_cast<int>(row) + bias),
-                               static_cast<short>(static_cast<int>(column) + bias), 0, 0, 0, 0, 0, 0);
-  const __m128i first = _mm_set1_epi16(static_cast<short>(bias));
+  Vec gap = from_u32(pack_step(static_cast<int>(row) + bias, static_cast<int>(column) + bias));
+  const Vec first = splat_i16(static_cast<std::int16_t>(bias));
   // (row, column) . (side, 1) is the cell index plus bias * (side + 1).
-  const __m128i weights = _mm_set1_epi32(static_cast<int>(side) | (1 << 16));
-  const __m128i to_home = _mm_set1_epi32(bias * static_cast<int>(side) + bias - 1);
+  const Vec weights = splat_i32(static_cast<int>(side) | (1 << 16));
+  const Vec to_home = splat_i32(bias * static_cast<int>(side) + bias - 1);
   const auto step = [&](std::uint8_t code) noexcept {
-    gap = _mm_max_epi16(_mm_adds_epi16(gap, _mm_cvtsi32_si128(static_cast<int>(steps[code]))), first);
+    gap = max_i16(add_saturated_i16(gap, from_u32(steps[code])), first);
     return gap;
   };
   const auto four_steps = [&](std::size_t i) noexcept {
-    const __m128i a = step(codes[i]);
-    const __m128i b = step(codes[i + 1]);
-    const __m128i c = step(codes[i + 2]);
-    const __m128i d = step(codes[i + 3]);
-    const __m128i four = _mm_unpacklo_epi64(_mm_unpacklo_epi32(a, b), _mm_unpacklo_epi32(c, d));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(homes + i), _mm_sub_epi32(_mm_madd_epi16(four, weights), to_home));
+    const Vec a = step(codes[i]);
+    const Vec b = step(codes[i + 1]);
+    const Vec c = step(codes[i + 2]);
+    const Vec d = step(codes[i + 3]);
+    const Vec four = interleave_low_i64(interleave_low_i32(a, b), interleave_low_i32(c, d));
+    store(homes + i, sub_i32(multiply_add_pairs_i16(four, weights), to_home));
   };
   std::size_t i = 0;
   for (; i + 8 <= count; i += 8) {
@@ -112,148 +133,95 @@ void walk_sse2(const std::uint8_t* codes, std::size_t count, const StepTable& st
     follow(i, std::integral_constant<std::size_t, 4>{});
   }
   for (; i < count; ++i) {
-    homes[i] =
-        static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_sub_epi32(_mm_madd_epi16(step(codes[i]), weights), to_home)));
+    homes[i] = to_u32(sub_i32(multiply_add_pairs_i16(step(codes[i]), weights), to_home));
     follow(i, std::integral_constant<std::size_t, 1>{});
   }
-  row = static_cast<std::size_t>(_mm_cvtsi128_si32(gap) & 0xFFFF) - static_cast<std::size_t>(bias);
-  column = static_cast<std::size_t>((_mm_cvtsi128_si32(gap) >> 16) & 0xFFFF) - static_cast<std::size_t>(bias);
+  row = (to_u32(gap) & 0xFFFF) - static_cast<std::size_t>(bias);
+  column = (to_u32(gap) >> 16) - static_cast<std::size_t>(bias);
 }
 
-int lane_sum(__m128i sums) noexcept {
-  sums = _mm_add_epi32(sums, _mm_srli_si128(sums, 8));
-  return _mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_srli_si128(sums, 4)));
-}
-
-// Over whole rounds of 8 codes; cmpeq gives -1 for equal, hence the subtractions.
-Changes count_changes_sse2(const Cell* values, const std::uint32_t* homes, std::size_t rounds) noexcept {
-  __m128i departures = _mm_setzero_si128();
-  __m128i arrivals = _mm_setzero_si128();
+// Over whole rounds of 8 codes; a lane that compares equal holds -1, hence
+// the subtractions.
+Changes count_changes_vector(const Cell* values, const std::uint32_t* homes, std::size_t rounds) noexcept {
+  using namespace simd;
+  Vec departures = splat_i32(0);
+  Vec arrivals = splat_i32(0);
   for (std::size_t i = 0; i < rounds * ROUND; i += ROUND) {
-    const __m128i low = load(values + i);
-    const __m128i high = load(values + i + 4);
-    departures = _mm_sub_epi32(departures, _mm_cmpeq_epi32(low, load(homes + i + 1)));
-    departures = _mm_sub_epi32(departures, _mm_cmpeq_epi32(high, load(homes + i + 5)));
-    arrivals = _mm_sub_epi32(arrivals, _mm_cmpeq_epi32(low, load(homes + i)));
-    arrivals = _mm_sub_epi32(arrivals, _mm_cmpeq_epi32(high, load(homes + i + 4)));
+    const Vec low = load(values + i);
+    const Vec high = load(values + i + 4);
+    departures = sub_i32(departures, equal_i32(low, load(homes + i + 1)));
+    departures = sub_i32(departures, equal_i32(high, load(homes + i + 5)));
+    arrivals = sub_i32(arrivals, equal_i32(low, load(homes + i)));
+    arrivals = sub_i32(arrivals, equal_i32(high, load(homes + i + 4)));
   }
-  return {lane_sum(departures), lane_sum(arrivals)};
+  return {sum_i32(departures), sum_i32(arrivals)};
 }
 
-// The changes of a round are packed to 16 bits (a batch changes the count by
-// at most MOVE_BATCH) and their running sums formed in three shifted
+// The changes of a round are narrowed to 16 bits (a batch changes the count
+// by at most MOVE_BATCH) and their running sums formed in three shifted
 // additions.
-int lowest_running_sse2(const Cell* values, const std::uint32_t* homes, std::size_t rounds) noexcept {
-  __m128i carry = _mm_setzero_si128();
-  __m128i lowest = _mm_set1_epi16(0x7FFF);
+int lowest_running_vector(const Cell* values, const std::uint32_t* homes, std::size_t rounds) noexcept {
+  using namespace simd;
+  Vec carry = splat_i16(0);
+  Vec lowest = splat_i16(0x7FFF);
   for (std::size_t i = 0; i < rounds * ROUND; i += ROUND) {
-    const __m128i low_values = load(values + i);
-    const __m128i high_values = load(values + i + 4);
-    // [v == t] - [v == g] is (v == g) - (v == t) in cmpeq's terms.
-    const __m128i low =
-        _mm_sub_epi32(_mm_cmpeq_epi32(low_values, load(homes + i)), _mm_cmpeq_epi32(low_values, load(homes + i + 1)));
-    const __m128i high = _mm_sub_epi32(_mm_cmpeq_epi32(high_values, load(homes + i + 4)),
-                                       _mm_cmpeq_epi32(high_values, load(homes + i + 5)));
-    __m128i sums = _mm_packs_epi32(low, high);
-    sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 2));
-    sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 4));
-    sums = _mm_add_epi16(sums, _mm_slli_si128(sums, 8));
-    sums = _mm_add_epi16(sums, carry);
-    lowest = _mm_min_epi16(lowest, sums);
-    const __m128i last = _mm_shufflehi_epi16(sums, 0xFF);
-    carry = _mm_unpackhi_epi64(last, last);
+    const Vec low_values = load(values + i);
+    const Vec high_values = load(values + i + 4);
+    // [v == t] - [v == g] is (v == g) - (v == t) in the comparisons' terms.
+    const Vec low = sub_i32(equal_i32(low_values, load(homes + i)), equal_i32(low_values, load(homes + i + 1)));
+    const Vec high = sub_i32(equal_i32(high_values, load(homes + i + 4)), equal_i32(high_values, load(homes + i + 5)));
+    Vec sums = narrow_i32(low, high);
+    sums = add_i16(sums, shift_up<2>(sums));
+    sums = add_i16(sums, shift_up<4>(sums));
+    sums = add_i16(sums, shift_up<8>(sums));
+    sums = add_i16(sums, carry);
+    lowest = min_i16(lowest, sums);
+    carry = splat_last_i16(sums);
   }
-  lowest = _mm_min_epi16(lowest, _mm_srli_si128(lowest, 8));
-  lowest = _mm_min_epi16(lowest, _mm_srli_si128(lowest, 4));
-  lowest = _mm_min_epi16(lowest, _mm_srli_si128(lowest, 2));
-  return static_cast<std::int16_t>(_mm_cvtsi128_si32(lowest) & 0xFFFF);
+  return lowest_i16(lowest);
 }
 
-#endif
-
-Changes count_changes(const Cell* values, const std::uint32_t* homes, std::size_t count) noexcept {
-#if VOSTRAL_MOVE_BATCH_SSE2
-  return count_changes_sse2(values, homes, (count + ROUND - 1) / ROUND);
-#else
-  Changes changes{0, 0};
-  for (std::size_t i = 0; i < count; ++i) {
-    changes.departures += static_cast<int>(static_cast<std::uint32_t>(values[i]) == homes[i + 1]);
-    changes.arrivals += static_cast<int>(static_cast<std::uint32_t>(values[i]) == homes[i]);
-  }
-  return changes;
-#endif
-}
-
-int lowest_running(const Cell* values, const std::uint32_t* homes, std::size_t count) noexcept {
-#if VOSTRAL_MOVE_BATCH_SSE2
-  return lowest_running_sse2(values, homes, (count + ROUND - 1) / ROUND);
-#else
-  int running = 0;
-  int lowest = 0x7FFF;
-  for (std::size_t i = 0; i < count; ++i) {
-    running += misplaced_change(values[i], homes[i + 1], homes[i]);
-    lowest = std::min(lowest, running);
-  }
-  return lowest;
-#endif
-}
-
-}  // namespace
-
-void gap_path_portable(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
-                       std::size_t& row, std::size_t& column, std::uint32_t* homes) noexcept {
-  const auto last = static_cast<std::ptrdiff_t>(side - 1);
-  auto r = static_cast<std::ptrdiff_t>(row);
-  auto c = static_cast<std::ptrdiff_t>(column);
-  for (std::size_t i = 0; i < count; ++i) {
-    const PackedStep step = steps[codes[i]];
-    r = std::clamp<std::ptrdiff_t>(r + row_step(step), 0, last);
-    c = std::clamp<std::ptrdiff_t>(c + column_step(step), 0, last);
-    homes[i] = static_cast<std::uint32_t>(static_cast<std::size_t>(r) * side + static_cast<std::size_t>(c) + 1);
-  }
-  row = static_cast<std::size_t>(r);
-  column = static_cast<std::size_t>(c);
-}
-
-void gap_path(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side, std::size_t& row,
-              std::size_t& column, std::uint32_t* homes) noexcept {
-#if VOSTRAL_MOVE_BATCH_SSE2
+// The same passes on the vector unit.
+struct VectorPasses {
   // The vector walk holds a row in 16 bits and weighs it by the side in a
   // signed 16-bit multiply; larger boards (over 4 GB each) walk portably.
-  if (side <= 32767) {
-    walk_sse2(codes, count, steps, side, row, column, homes, [](std::size_t, auto) noexcept {});
-    return;
+  template <class Follow>
+  static void walk(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
+                   std::size_t& row, std::size_t& column, std::uint32_t* homes, Follow&& follow) noexcept {
+    if (side <= 32767) {
+      walk_vector(codes, count, steps, side, row, column, homes, follow);
+    } else {
+      PortablePasses::walk(codes, count, steps, side, row, column, homes, follow);
+    }
   }
-#endif
-  gap_path_portable(codes, count, steps, side, row, column, homes);
-}
 
-namespace {
-
-// Passes 1 and 2, in one loop where the vector walk serves (see gap_path).
-void walk_and_slide(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
-                    std::size_t& row, std::size_t& column, std::uint32_t* homes, Slide& slide) noexcept {
-#if VOSTRAL_MOVE_BATCH_SSE2
-  if (side <= 32767) {
-    walk_sse2(codes, count, steps, side, row, column, homes, slide);
-    return;
+  static Changes count_changes(const Cell* values, const std::uint32_t* homes, std::size_t count) noexcept {
+    return count_changes_vector(values, homes, (count + ROUND - 1) / ROUND);
   }
+
+  static int lowest_running(const Cell* values, const std::uint32_t* homes, std::size_t count) noexcept {
+    return lowest_running_vector(values, homes, (count + ROUND - 1) / ROUND);
+  }
+};
+
+#else
+
+// Without a vector unit play_batch and gap_path are their portable forms.
+using VectorPasses = PortablePasses;
+
 #endif
-  gap_path_portable(codes, count, steps, side, row, column, homes);
-  slide(0, count);
-}
 
-}  // namespace
-
-std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_t count, const StepTable& steps,
-                       bool stop_when_solved) noexcept {
+// play_batch with either set of passes.
+template <class Passes>
+std::size_t play(MovingBoard& board, const std::uint8_t* codes, std::size_t count, const StepTable& steps,
+                 bool stop_when_solved) noexcept {
   alignas(16) std::uint32_t homes[PADDED_BATCH + 1];
   alignas(16) Cell values[PADDED_BATCH];
   std::size_t row = board.gap_row;
   std::size_t column = board.gap_column;
   homes[0] = static_cast<std::uint32_t>(row * board.side + column + 1);
   Slide slide{board.cells, homes, values, homes[0]};
-  walk_and_slide(codes, count, steps, board.side, row, column, homes + 1, slide);
+  Passes::walk(codes, count, steps, board.side, row, column, homes + 1, slide);
   // Padding changes nothing: value 0 is no tile's number, and homes start at 1.
   for (std::size_t i = count; i % ROUND != 0; ++i) {
     values[i] = 0;
@@ -263,9 +231,9 @@ std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_
   // Each code lowers the count by its arrival, if any, so a batch with fewer
   // arrivals than misplaced tiles cannot leave the board solved.
   const auto before = static_cast<std::ptrdiff_t>(board.misplaced);
-  const Changes changes = count_changes(values, homes, count);
+  const Changes changes = Passes::count_changes(values, homes, count);
   std::size_t played = count;
-  if (stop_when_solved && before <= changes.arrivals && before + lowest_running(values, homes, count) <= 0) {
+  if (stop_when_solved && before <= changes.arrivals && before + Passes::lowest_running(values, homes, count) <= 0) {
     // Solved inside the batch: find the first code that did it, then put
     // back, latest first, the tiles that the codes after it moved.
     // A board solved before the batch still plays its first code.
@@ -287,6 +255,38 @@ std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_
   board.gap_column = column;
   board.cells[homes[played] - 1] = 0;
   return played;
+}
+
+}  // namespace
+
+void gap_path_portable(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side,
+                       std::size_t& row, std::size_t& column, std::uint32_t* homes) noexcept {
+  const auto last = static_cast<std::ptrdiff_t>(side - 1);
+  auto r = static_cast<std::ptrdiff_t>(row);
+  auto c = static_cast<std::ptrdiff_t>(column);
+  for (std::size_t i = 0; i < count; ++i) {
+    const PackedStep step = steps[codes[i]];
+    r = std::clamp<std::ptrdiff_t>(r + row_step(step), 0, last);
+    c = std::clamp<std::ptrdiff_t>(c + column_step(step), 0, last);
+    homes[i] = static_cast<std::uint32_t>(static_cast<std::size_t>(r) * side + static_cast<std::size_t>(c) + 1);
+  }
+  row = static_cast<std::size_t>(r);
+  column = static_cast<std::size_t>(c);
+}
+
+void gap_path(const std::uint8_t* codes, std::size_t count, const StepTable& steps, std::size_t side, std::size_t& row,
+              std::size_t& column, std::uint32_t* homes) noexcept {
+  VectorPasses::walk(codes, count, steps, side, row, column, homes, [](std::size_t, auto) noexcept {});
+}
+
+std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_t count, const StepTable& steps,
+                       bool stop_when_solved) noexcept {
+  return play<VectorPasses>(board, codes, count, steps, stop_when_solved);
+}
+
+std::size_t play_batch_portable(MovingBoard& board, const std::uint8_t* codes, std::size_t count,
+                                const StepTable& steps, bool stop_when_solved) noexcept {
+  return play<PortablePasses>(board, codes, count, steps, stop_when_solved);
 }
 
 }  // namespace vostral::core

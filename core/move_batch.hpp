@@ -47,6 +47,11 @@ struct MovingBoard {
 // solved. Returns the number of codes played.
 std::size_t play_batch(MovingBoard& board, const std::uint8_t* codes, std::size_t count, const StepTable& steps,
                        bool stop_when_solved) noexcept;
+// play_batch with the portable passes alone, as a processor without a vector
+// unit runs it; exposed so that tests and benchmarks can hold the two against
+// each other.
+std::size_t play_batch_portable(MovingBoard& board, const std::uint8_t* codes, std::size_t count,
+                                const StepTable& steps, bool stop_when_solved) noexcept;
 
 // The gap's path alone (pass 1): for each code, 1 + the index of the gap's
 // cell after it, written to homes[0..count). The +1 makes it the number of

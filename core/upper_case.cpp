@@ -1,19 +1,12 @@
 #include "core/upper_case.hpp"
 
-// Every x86-64 processor has SSE2; elsewhere, or when the build asks for
-// them (VOSTRAL_SCALAR_KERNELS), the portable passes serve.
-#if (defined(__SSE2__) || defined(_M_X64)) && !defined(VOSTRAL_SCALAR_KERNELS)
-#include <emmintrin.h>
-#define VOSTRAL_UPPER_CASE_SSE2 1
-#else
-#define VOSTRAL_UPPER_CASE_SSE2 0
-#endif
-
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+
+#include "core/simd.hpp"
 
 namespace vostral::core {
 namespace {
@@ -77,20 +70,17 @@ UpperMapping upper_case(char32_t code_point) noexcept {
   return make_mapping(chars[0], chars[1], chars[2], chars[2] == 0 ? 2 : 3);
 }
 
-std::size_t upper_ascii_prefix(const unsigned char* text, std::size_t count, char* out) noexcept {
-  std::size_t at = 0;
-#if VOSTRAL_UPPER_CASE_SSE2
-  // Sixteen bytes a step: shifted by 0x80 - 'a', a-z are the 26 lowest signed bytes.
-  const __m128i shift = _mm_set1_epi8(static_cast<char>(0x80 - 'a'));
-  const __m128i above_z = _mm_set1_epi8(static_cast<char>(-128 + 26));
-  const __m128i case_bit = _mm_set1_epi8('a' - 'A');
-  for (; at + 16 <= count; at += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-    if (_mm_movemask_epi8(bytes) != 0) break;
-    const __m128i lower = _mm_cmpgt_epi8(above_z, _mm_add_epi8(bytes, shift));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), _mm_xor_si128(bytes, _mm_and_si128(lower, case_bit)));
-  }
-#else
+namespace {
+
+// Both forms end here: what their wide steps left, a byte at a time.
+std::size_t upper_ascii_from(const unsigned char* text, std::size_t at, std::size_t count, char* out) noexcept {
+  for (; at < count && text[at] < 0x80; ++at) out[at] = ascii_upper(text[at]);
+  return at;
+}
+
+}  // namespace
+
+std::size_t upper_ascii_prefix_portable(const unsigned char* text, std::size_t count, char* out) noexcept {
   // Eight bytes a step to find the end, then a loop that vectorises.
   std::size_t end = 0;
   for (; end + 8 <= count; end += 8) {
@@ -98,10 +88,28 @@ std::size_t upper_ascii_prefix(const unsigned char* text, std::size_t count, cha
     std::memcpy(&word, text + end, sizeof word);
     if ((word & 0x8080'8080'8080'8080u) != 0) break;
   }
-  for (; at < end; ++at) out[at] = ascii_upper(text[at]);
+  for (std::size_t at = 0; at < end; ++at) out[at] = ascii_upper(text[at]);
+  return upper_ascii_from(text, end, count, out);
+}
+
+std::size_t upper_ascii_prefix(const unsigned char* text, std::size_t count, char* out) noexcept {
+#if VOSTRAL_SIMD
+  using namespace simd;
+  // Sixteen bytes a step: shifted by 0x80 - 'a', a-z are the 26 lowest signed bytes.
+  const Vec shift = splat_i8(static_cast<std::int8_t>(0x80 - 'a'));
+  const Vec above_z = splat_i8(-128 + 26);
+  const Vec case_bit = splat_i8('a' - 'A');
+  std::size_t at = 0;
+  for (; at + 16 <= count; at += 16) {
+    const Vec bytes = load(text + at);
+    if (any_high_bit(bytes)) break;
+    const Vec lower = greater_i8(above_z, add_i8(bytes, shift));
+    store(out + at, xor_bits(bytes, and_bits(lower, case_bit)));
+  }
+  return upper_ascii_from(text, at, count, out);
+#else
+  return upper_ascii_prefix_portable(text, count, out);
 #endif
-  for (; at < count && text[at] < 0x80; ++at) out[at] = ascii_upper(text[at]);
-  return at;
 }
 
 }  // namespace vostral::core

@@ -30,5 +30,8 @@ constexpr char ascii_upper(std::uint8_t byte) noexcept {
 // Writes the upper-case form of text[0..count) to out[0..count) up to the
 // first byte that is not ASCII, and returns how many bytes came before it.
 std::size_t upper_ascii_prefix(const unsigned char* text, std::size_t count, char* out) noexcept;
+// The same without the vector unit, as other processors run it; exposed so
+// that tests and benchmarks can hold the two against each other.
+std::size_t upper_ascii_prefix_portable(const unsigned char* text, std::size_t count, char* out) noexcept;
 
 }  // namespace vostral::core

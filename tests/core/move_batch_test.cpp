@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/game_state.hpp"
@@ -46,6 +48,14 @@ core::StepTable letter_steps() {
   return steps;
 }
 
+// Codes of every kind a batch takes: half of them letters, the others any
+// ASCII character.
+std::string random_codes(std::size_t length, std::mt19937_64& rng) {
+  std::string codes(length, ' ');
+  for (char& code : codes) code = rng() % 2 == 0 ? "UDLRudlr"[rng() % 8] : static_cast<char>(rng() % 128);
+  return codes;
+}
+
 // Texts that stress the walk: runs that pile up against an edge, letters that
 // go back and forth, and random ones with characters that move nothing.
 std::vector<std::string> walk_texts(std::size_t side, std::mt19937_64& rng) {
@@ -63,6 +73,8 @@ std::vector<std::string> walk_texts(std::size_t side, std::mt19937_64& rng) {
     for (std::size_t i = 0; i < length; ++i) text += "UDLRudlrx?"[rng() % 10];
     texts.push_back(text);
   }
+  // Any code below 128, of any length a batch can have.
+  for (int i = 0; i < 4; ++i) texts.push_back(random_codes(rng() % (MOVE_BATCH + 1), rng));
   return texts;
 }
 
@@ -70,7 +82,9 @@ TEST(GapPath, BothWalksFollowTheBoundsTestedSteps) {
   std::mt19937_64 rng(0x9a7'0001);
   const core::StepTable steps = letter_steps();
   // 32767 is the widest board the vector walk takes, 32768 the first it hands on.
-  for (const std::size_t side : {1u, 2u, 3u, 4u, 7u, 100u, 32767u, 32768u, 46340u}) {
+  std::vector<std::size_t> sides = {1, 2, 3, 4, 7, 100, 32767, 32768, 46340};
+  for (int i = 0; i < 3; ++i) sides.push_back(1 + rng() % 64), sides.push_back(32767 - rng() % 512);
+  for (const std::size_t side : sides) {
     for (const std::string& text : walk_texts(side, rng)) {
       for (std::size_t at = 0; at < text.size(); at += MOVE_BATCH) {
         const std::size_t count = std::min(MOVE_BATCH, text.size() - at);
@@ -93,6 +107,80 @@ TEST(GapPath, BothWalksFollowTheBoundsTestedSteps) {
       }
     }
   }
+}
+
+// A board a few moves from the goal, flat as play_batch takes it, with the
+// letters that walk it back.
+struct NearGoal {
+  std::vector<core::Cell> cells;
+  std::size_t row;
+  std::size_t column;
+  std::size_t misplaced;
+  std::string way_back;
+};
+
+NearGoal near_goal(std::size_t side, std::size_t moves, std::mt19937_64& rng) {
+  NearGoal board{std::vector<core::Cell>(side * side), side - 1, side - 1, 0, {}};
+  for (std::size_t i = 0; i + 1 < side * side; ++i) board.cells[i] = static_cast<core::Cell>(i + 1);
+  for (std::size_t i = 0; i < moves; ++i) {
+    const char letter = "UDLR"[rng() % 4];
+    std::size_t row = board.row;
+    std::size_t column = board.column;
+    if (letter == 'U' && row > 0) --row;
+    if (letter == 'D' && row + 1 < side) ++row;
+    if (letter == 'L' && column > 0) --column;
+    if (letter == 'R' && column + 1 < side) ++column;
+    if (row == board.row && column == board.column) continue;
+    std::swap(board.cells[board.row * side + board.column], board.cells[row * side + column]);
+    board.row = row;
+    board.column = column;
+    board.way_back += letter;
+  }
+  board.way_back = test::undo_letters(board.way_back);
+  for (std::size_t i = 0; i < side * side; ++i) {
+    board.misplaced +=
+        static_cast<std::size_t>(board.cells[i] != 0 && board.cells[i] != static_cast<core::Cell>(i + 1));
+  }
+  return board;
+}
+
+TEST(MoveBatch, VectorAndPortablePassesAgreeOnRandomBatches) {
+  std::mt19937_64 rng(0x9a7'0006);
+  const core::StepTable steps = letter_steps();
+  std::size_t stopped = 0;
+  for (int round = 0; round < 4000; ++round) {
+    // Mostly small boards, where batches often solve them; now and then a
+    // larger one, whose path runs far from the goal's corner.
+    const std::size_t side = round % 100 == 99 ? 500 + rng() % 600 : 1 + rng() % (round % 2 == 0 ? 4 : 40);
+    const NearGoal start = near_goal(side, rng() % 40, rng);
+    // Characters that move nothing, the way back to the goal, then anything,
+    // cut to the batch's length: the goal is reached anywhere in it, or never.
+    const std::size_t count = rng() % (MOVE_BATCH + 1);
+    std::string codes(rng() % (count + 1), ' ');
+    for (char& code : codes) code = "x?1 \x7f\t"[rng() % 6];
+    codes += start.way_back;
+    if (codes.size() < count) codes += random_codes(count - codes.size(), rng);
+    codes.resize(count);
+    const bool stop_when_solved = rng() % 4 != 0;
+    SCOPED_TRACE("round " + std::to_string(round) + " side " + std::to_string(side) + " misplaced " +
+                 std::to_string(start.misplaced) + " codes " + std::to_string(codes.size()) +
+                 (stop_when_solved ? " stopping" : ""));
+
+    std::vector<core::Cell> vector_cells = start.cells;
+    std::vector<core::Cell> portable_cells = start.cells;
+    core::MovingBoard vector_board{vector_cells.data(), side, start.row, start.column, start.misplaced};
+    core::MovingBoard portable_board{portable_cells.data(), side, start.row, start.column, start.misplaced};
+    const auto* data = reinterpret_cast<const std::uint8_t*>(codes.data());
+    const std::size_t played = core::play_batch(vector_board, data, codes.size(), steps, stop_when_solved);
+    ASSERT_EQ(played, core::play_batch_portable(portable_board, data, codes.size(), steps, stop_when_solved));
+    ASSERT_EQ(vector_board.gap_row, portable_board.gap_row);
+    ASSERT_EQ(vector_board.gap_column, portable_board.gap_column);
+    ASSERT_EQ(vector_board.misplaced, portable_board.misplaced);
+    ASSERT_TRUE(vector_cells == portable_cells);
+    stopped += static_cast<std::size_t>(played < codes.size());
+  }
+  // Enough batches stopped early for the search of the solving code to count.
+  EXPECT_GT(stopped, 1000u);
 }
 
 // Plays `text` on both the core and the naive model from `board`, checks that

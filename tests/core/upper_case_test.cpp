@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,8 @@
 
 namespace {
 
+using vostral::core::upper_ascii_prefix;
+using vostral::core::upper_ascii_prefix_portable;
 using vostral::core::upper_case;
 using vostral::core::UpperMapping;
 
@@ -151,6 +154,25 @@ TEST(UpperCase, EdgesOfTheDomainMapToThemselves) {
   expect_upper(0x110000, {0x110000});
   expect_upper(0x7FFFFFFF, {0x7FFFFFFF});
   expect_upper(0xFFFFFFFF, {0xFFFFFFFF});
+}
+
+TEST(UpperCase, VectorAndPortableAsciiPrefixesAgree) {
+  std::mt19937_64 rng(0x9a7'0007);
+  for (int round = 0; round < 3000; ++round) {
+    // Several 16-byte steps and a tail, from any alignment; bytes above 0x7F
+    // from none to many, so that the prefix ends anywhere.
+    const std::size_t offset = rng() % 16;
+    const std::size_t count = rng() % 100;
+    const std::uint64_t rare = std::uint64_t{1} << (rng() % 8);
+    std::vector<unsigned char> text(offset + count);
+    for (unsigned char& byte : text) byte = static_cast<unsigned char>(rng() % rare == 0 ? 0x80 | rng() : rng() % 0x80);
+    // Bytes past the prefix must be left as they were.
+    std::vector<char> vector_out(count + 16, '#');
+    std::vector<char> portable_out(count + 16, '#');
+    const std::size_t length = upper_ascii_prefix(text.data() + offset, count, vector_out.data());
+    ASSERT_EQ(length, upper_ascii_prefix_portable(text.data() + offset, count, portable_out.data())) << round;
+    ASSERT_EQ(vector_out, portable_out) << round;
+  }
 }
 
 }  // namespace
