@@ -533,7 +533,9 @@ def abi3t(session):
         external=True,
     )
     [built] = out.glob("vostral-*-cp315-abi3.abi3t-*.whl")
-    session.run("uv", "pip", "install", "--quiet", "--no-deps", "--reinstall-package", "vostral", built, env=env, external=True)
+    session.run(
+        "uv", "pip", "install", "--quiet", "--no-deps", "--reinstall-package", "vostral", built, env=env, external=True
+    )
     check = (
         "import sys, vostral; assert vostral.__file__.endswith('.abi3t.so'), vostral.__file__; "
         "assert not sys._is_gil_enabled(), 'the GIL came back'"
