@@ -25,7 +25,7 @@ VOSTRAL_COLD PyErr access_refused(const TarnelObject* record, bool exclusive);
 inline Result<TarnelObject*> as_tarnel(PyObject* object) {
   PyTypeObject* type = tarnel_type.get();
   if (Py_TYPE(object) != type && PyType_IsSubtype(Py_TYPE(object), type) == 0) return receiver_error(object);
-  return reinterpret_cast<TarnelObject*>(object);
+  return tarnel_record(object, type);
 }
 
 namespace detail {
@@ -80,18 +80,29 @@ inline void give_back_shared(TarnelObject* record) noexcept { store_access(recor
 // collector nor another thread's critical sections. The interpreter's
 // critical section would give the same exclusion, at the price of two calls
 // into the interpreter on every call, which measurably slow a move.
+//
+// The stable ABI of both builds has no such mutex of its own (it is not part
+// of that ABI), so there the turn is the interpreter's critical section on
+// the receiver: the same exclusion and the same detached wait, and on an
+// interpreter with the GIL two calls that do nothing.
 class ObjectTurn {
  public:
-#ifdef Py_GIL_DISABLED
-  explicit ObjectTurn(TarnelObject* record) noexcept : record_(record) { PyMutex_Lock(&record_->turn); }
+#if defined(Py_TARGET_ABI3T)
+  ObjectTurn(PyObject* self, TarnelObject*) noexcept { PyCriticalSection_Begin(&section_, self); }
+  ~ObjectTurn() { PyCriticalSection_End(&section_); }
+#elif defined(Py_GIL_DISABLED)
+  ObjectTurn(PyObject*, TarnelObject* record) noexcept : record_(record) { PyMutex_Lock(&record_->turn); }
   ~ObjectTurn() { PyMutex_Unlock(&record_->turn); }
 #else
-  explicit ObjectTurn(TarnelObject*) noexcept {}
+  ObjectTurn(PyObject*, TarnelObject*) noexcept {}
 #endif
   ObjectTurn(const ObjectTurn&) = delete;
   ObjectTurn& operator=(const ObjectTurn&) = delete;
 
-#ifdef Py_GIL_DISABLED
+#if defined(Py_TARGET_ABI3T)
+ private:
+  PyCriticalSection section_;
+#elif defined(Py_GIL_DISABLED)
  private:
   TarnelObject* record_;
 #endif
@@ -151,7 +162,7 @@ template <class Access, class Body>
 auto with_access(PyObject* self, Body&& body) -> Result<std::invoke_result_t<Body&, typename Access::State&>> {
   Result<TarnelObject*> record = as_tarnel(self);
   if (!record) return std::move(record).error();
-  const ObjectTurn turn(*record);
+  const ObjectTurn turn(self, *record);
   const Access access(*record);
   if (!access) return Access::refusal(*record);
   return body(access.state());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -111,7 +112,7 @@ PyObject* tarnel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     const allocfunc alloc = type_alloc(type) != nullptr ? type_alloc(type) : PyType_GenericAlloc;
     PyRef object = PyRef::steal(alloc(type, 0));
     if (!object) return fetch_required();
-    auto* record = reinterpret_cast<TarnelObject*>(object.get());
+    TarnelObject* record = tarnel_record(object.get(), type);
     std::construct_at(&record->state, std::move(state));
     record->access = ACCESS_FREE;
     return object;
@@ -120,9 +121,9 @@ PyObject* tarnel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 void tarnel_dealloc(PyObject* self) noexcept {
   entry_guard_unraisable([&]() -> Status {
-    auto* record = reinterpret_cast<TarnelObject*>(self);
-    if (detail::load_access(record) != ACCESS_UNBUILT) std::destroy_at(&record->state);
     PyTypeObject* type = Py_TYPE(self);
+    TarnelObject* record = tarnel_record(self, type);
+    if (detail::load_access(record) != ACCESS_UNBUILT) std::destroy_at(&record->state);
     const freefunc free = type_free(type);
     if (free == nullptr) raise_fault("PyBaseObject_Type should have tp_free");
     free(self);
@@ -164,12 +165,13 @@ PyObject* tarnel_move_tile(PyObject* self, PyObject* const* args, Py_ssize_t nar
         write_state(self, [&](core::TarnelCore& state) { return state.move_tile(*direction); });
     if (!moved) return std::move(moved).error();
     if (!*moved) return PyRef::borrow(Py_None);
-#ifndef Py_LIMITED_API
+#if !defined(Py_LIMITED_API) || defined(Py_TARGET_ABI3T)
     // A move hands back its letter, which an exact str argument already is
     // (the caller holds it for the call); a subclass gets a plain str. Not in
-    // the stable-ABI build: its reference counting, built for interpreters
-    // without immortal objects, would raise the count of an immortal letter
-    // that the interpreter then never lowers.
+    // the stable-ABI build for 3.10: its reference counting, built for
+    // interpreters without immortal objects, would raise the count of an
+    // immortal letter that the interpreter then never lowers. (The one for
+    // both builds counts by calls into the running interpreter.)
     if (PyUnicode_CheckExact(slots[0])) return PyRef::borrow(slots[0]);
 #endif
     // Only the four letters ever move a tile.
@@ -261,9 +263,18 @@ Result<PyRef> build_type() {
   };
   // The interpreter keeps pointing at the name for the life of the type.
   static const std::string name = std::string(CLASS_MODULE) + "." + std::string(CLASS_NAME);
+  // The stable ABI of both builds does not know the header's size: a
+  // negative size asks for the record after whatever header the running
+  // interpreter has.
+#ifdef Py_TARGET_ABI3T
+  static_assert(alignof(TarnelObject) <= alignof(std::max_align_t));
+  constexpr int basicsize = -static_cast<int>(sizeof(TarnelObject));
+#else
+  constexpr int basicsize = static_cast<int>(sizeof(TarnelObject));
+#endif
   PyType_Spec spec{
       .name = name.c_str(),
-      .basicsize = static_cast<int>(sizeof(TarnelObject)),
+      .basicsize = basicsize,
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT,
       .slots = slots,
@@ -275,6 +286,19 @@ Result<PyRef> build_type() {
 
 // ---- The module -------------------------------------------------------------------
 
+#ifdef Py_TARGET_ABI3T
+// A new, empty module named as the import asks (the spec's name, which is
+// "vostral"), its doc empty, as the definition elsewhere gives it. Whether it
+// may use the GIL is said by the slots below.
+Result<PyRef> new_module(PyObject* spec) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return fetch_required();
+  PyRef module = PyRef::steal(PyModule_NewObject(name.get()));
+  if (!module) return fetch_required();
+  if (PyModule_SetDocString(module.get(), "") != 0) return fetch_required();
+  return module;
+}
+#else
 PyModuleDef MODULE_DEF = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vostral",
@@ -292,6 +316,19 @@ PyModuleDef MODULE_DEF = {
 constexpr int MODULE_API_VERSION = PYTHON_ABI_VERSION;
 #else
 constexpr int MODULE_API_VERSION = 1013;
+#endif
+
+Result<PyRef> new_module(PyObject*) {
+  PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, MODULE_API_VERSION));
+  if (!module) return fetch_required();
+#ifdef Py_GIL_DISABLED
+  // Every value the module shares between threads is atomic or set once,
+  // and calls on one object take turns (borrow_access.hpp): the interpreter
+  // need not bring its lock back for this module.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) return fetch_required();
+#endif
+  return module;
+}
 #endif
 
 std::atomic<std::int64_t> recorded_interpreter{-1};
@@ -329,7 +366,10 @@ Status module_body(PyObject* module) {
   return ok();
 }
 
-Result<PyRef> initialise_module() {
+// The module for this import: made and filled the first time, the same one
+// after. `spec` is the import's module spec (null where the interpreter gives
+// none, as to PyInit_vostral).
+Result<PyRef> initialise_module(PyObject* spec) {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return fetch_required();
   std::int64_t expected = -1;
@@ -340,18 +380,41 @@ Result<PyRef> initialise_module() {
   }
   if (PyObject* cell = module_cell.load(std::memory_order_acquire); cell != nullptr) return PyRef::borrow(cell);
 
-  PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, MODULE_API_VERSION));
-  if (!module) return fetch_required();
-#ifdef Py_GIL_DISABLED
-  // Every value the module shares between threads is atomic or set once,
-  // and calls on one object take turns (borrow_access.hpp): the interpreter
-  // need not bring its lock back for this module.
-  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) return fetch_required();
-#endif
+  Result<PyRef> made = new_module(spec);
+  if (!made) return std::move(made).error();
+  PyRef module = std::move(*made);
   if (Status body = module_body(module.get()); !body) return std::move(body).error();
   // Running the body may have imported the module again from within.
   return PyRef::borrow(keep_first<PyObject>(module_cell, std::move(module)));
 }
+
+#ifdef Py_TARGET_ABI3T
+// The import's create step: the whole initialisation runs here, so that a
+// second import is handed the module made by the first, as a module with its
+// own PyInit_vostral does. No exec step follows.
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+  return entry_guard([&]() { return initialise_module(spec); });
+}
+
+// Which ABI the module was built for: the interpreter checks it first.
+PyABIInfo_VAR(ABI_INFO);
+
+// The module's description, read by the interpreter for the life of the
+// process; fixed at link time, like the method table. Not for other
+// interpreters: one that checks its extensions (an isolated one, and on a
+// free-threaded build a legacy one too) refuses the module by itself; a
+// legacy one with the GIL reaches the module's own refusal in
+// initialise_module, as before. The module needs no GIL (see new_module's
+// version-specific form).
+PySlot MODULE_SLOTS[] = {
+    {Py_mod_abi, PySlot_STATIC, {0}, {&ABI_INFO}},
+    {Py_mod_name, PySlot_STATIC, {0}, {const_cast<char*>("vostral")}},
+    {Py_mod_create, 0, {0}, {.sl_func = reinterpret_cast<_Py_funcptr_t>(module_create)}},
+    {Py_mod_multiple_interpreters, 0, {0}, {Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}},
+    {Py_mod_gil, 0, {0}, {Py_MOD_GIL_NOT_USED}},
+    {0, 0, {0}, {nullptr}},
+};
+#endif
 
 }  // namespace
 
@@ -389,6 +452,10 @@ PyErr access_refused(const TarnelObject* record, bool exclusive) {
 
 }  // namespace vostral::py
 
+#ifdef Py_TARGET_ABI3T
+PyMODEXPORT_FUNC PyModExport_vostral() { return vostral::py::MODULE_SLOTS; }
+#else
 PyMODINIT_FUNC PyInit_vostral() {
-  return vostral::py::entry_guard([]() { return vostral::py::initialise_module(); });
+  return vostral::py::entry_guard([]() { return vostral::py::initialise_module(nullptr); });
 }
+#endif

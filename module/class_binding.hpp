@@ -26,14 +26,32 @@ inline constexpr std::int64_t ACCESS_EXCLUSIVE = -1;
 // atomically on free-threaded builds), and on those builds the lock that
 // calls on the object take turns by (zeroed memory is an unlocked mutex). No
 // instance dict and no weak-reference list.
+//
+// The stable ABI of both builds (Py_TARGET_ABI3T) hides the header, whose
+// size differs between them: there the record is only what the class adds,
+// which the interpreter places after the header (tarnel_record finds it), and
+// the turn is the interpreter's own lock on the object (borrow_access.hpp).
 struct TarnelObject {
+#ifndef Py_TARGET_ABI3T
   PyObject ob_base;
+#endif
   core::TarnelCore state;
   std::int64_t access;
-#ifdef Py_GIL_DISABLED
+#if defined(Py_GIL_DISABLED) && !defined(Py_TARGET_ABI3T)
   PyMutex turn;
 #endif
 };
+
+// The record of `object`. REQUIRES: `object` is an instance of `type`, which
+// is TarnelCore (a class without subclasses, so its data is where the
+// object's own type says).
+inline TarnelObject* tarnel_record(PyObject* object, [[maybe_unused]] PyTypeObject* type) noexcept {
+#ifdef Py_TARGET_ABI3T
+  return static_cast<TarnelObject*>(PyObject_GetTypeData(object, type));
+#else
+  return reinterpret_cast<TarnelObject*>(object);
+#endif
+}
 
 // The TarnelCore type object: built on first request, then kept for the life
 // of the process (it outlives every instance and every import).
@@ -67,5 +85,11 @@ VOSTRAL_COLD PyErr receiver_error(PyObject* object);
 
 }  // namespace vostral::py
 
-// The entry point the interpreter looks up (PyMODINIT_FUNC makes it extern "C").
+// The entry point the interpreter looks up (both macros make it extern "C"):
+// for the stable ABI of both builds, the export hook, which describes the
+// module by slots; elsewhere the initialisation function.
+#ifdef Py_TARGET_ABI3T
+PyMODEXPORT_FUNC PyModExport_vostral();
+#else
 PyMODINIT_FUNC PyInit_vostral();
+#endif

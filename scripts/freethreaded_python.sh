@@ -1,23 +1,33 @@
 #!/usr/bin/env bash
-# A free-threaded CPython 3.13 (python3.13t), built from Debian 13's source of
-# python3.13, since Debian packages none. Two flavours, each kept in
-# /var/tmp/vostral-freethreaded/<flavour> so that only the first run pays for
-# the build (on 2 cores about 2½ minutes plain, 7 sanitized):
+# A free-threaded CPython (python3.Xt), built from Debian's source of
+# python3.X, since Debian packages none: 3.13 from Debian 13, 3.15 from
+# Debian unstable. Two flavours, each kept in
+# /var/tmp/vostral-freethreaded[-3.X]/<flavour> so that only the first run
+# pays for the build (on 2 cores about 2½ minutes plain, 7 sanitized):
 #   plain  ./configure --disable-gil
 #   tsan   the same with Clang and --with-thread-sanitizer, for the race check
 # Prints the interpreter's path on the last line of stdout. Any step that
 # fails (no source, a compiler error) fails the script, naming the step.
 #
-#   bash scripts/freethreaded_python.sh [plain|tsan]
+#   bash scripts/freethreaded_python.sh [plain|tsan] [3.13|3.15]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 STAGE_NAME="free-threaded CPython build"
 trap report_failure EXIT
 
 FLAVOUR=${1:-plain}
-CACHE=/var/tmp/vostral-freethreaded
-PACKAGE=python3.13
-SUITE=trixie
+VERSION=${2:-3.13}
+# The Debian release whose source each version comes from; 3.13 keeps the
+# cache directory it always had.
+case "$VERSION" in
+  3.13) SUITE=trixie CACHE=/var/tmp/vostral-freethreaded ;;
+  3.15) SUITE=sid CACHE=/var/tmp/vostral-freethreaded-3.15 ;;
+  *)
+    echo "usage: $0 [plain|tsan] [3.13|3.15]" >&2
+    exit 2
+    ;;
+esac
+PACKAGE=python$VERSION
 # What CPython's build needs for the modules the suites use (ssl, ctypes,
 # compression, sqlite3), and Clang for the sanitized flavour.
 BUILD_DEBS=(gcc make xz-utils pkg-config libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev
@@ -30,12 +40,12 @@ case "$FLAVOUR" in
     BUILD_DEBS+=(clang-16)
     ;;
   *)
-    echo "usage: $0 [plain|tsan]" >&2
+    echo "usage: $0 [plain|tsan] [3.13|3.15]" >&2
     exit 2
     ;;
 esac
 PREFIX="$CACHE/$FLAVOUR"
-PYTHON_T="$PREFIX/bin/python3.13t"
+PYTHON_T="$PREFIX/bin/python${VERSION}t"
 STAMP="$PREFIX/.vostral-built"
 WANT="$PACKAGE ${CONFIGURE[*]} ${COMPILER[*]}"
 
@@ -61,9 +71,9 @@ step "installing the build's Debian packages"
 ensure_debs "${BUILD_DEBS[@]}" >&2
 
 # The source comes through an apt configuration of its own (a deb-src entry
-# for Debian 13), so the machine's sources and package lists stay as they
-# are. Its release file is older than apt's validity window: that check is
-# off for this one update.
+# for that Debian release), so the machine's sources and package lists stay as
+# they are. A stable release's file can be older than apt's validity window:
+# that check is off for this one update.
 step "fetching the source of $PACKAGE from Debian $SUITE"
 mkdir -p "$CACHE"
 APT_DIR="$CACHE/apt"
