@@ -11,7 +11,7 @@
 #      (nothing built there can run here).
 # zig lives in /var/tmp/vostral-neon (VOSTRAL_NEON_CACHE).
 #
-# Run by nox (`.venv/bin/nox -s neon`), in an environment with requirements-dev.lock.
+# Run by nox (`.venv/bin/nox -s neon`), in an environment with locks/dev.lock.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -24,7 +24,7 @@ trap report_failure EXIT
 
 ensure_debs googletest qemu-user-static llvm-14
 PY=$(session_python)
-step "fetching zig (requirements-windows.lock) into $CACHE/zig-venv"
+step "fetching zig (locks/zig.lock) into $CACHE/zig-venv"
 mkdir -p "$CACHE"
 ensure_zig "$CACHE/zig-venv"
 cd "$ROOT"

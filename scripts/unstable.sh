@@ -121,7 +121,7 @@ say "CPython 3.15 (Debian unstable): the wheel for the stable ABI of both builds
 backend=/opt/vostral/backend-3.15 abi3t_out=/opt/vostral/abi3t-wheel
 # shellcheck disable=SC2046
 "$PY" -m pip install -q --target "$UNSTABLE_ROOT$backend" --python-version 3.15 --only-binary=:all: --no-deps \
-  $(grep -hoE '^(pip|scikit-build-core|packaging|pathspec)==[^ ;]+' "$ROOT/requirements-dev.lock")
+  $(grep -hoE '^(pip|scikit-build-core|packaging|pathspec)==[^ ;]+' "$ROOT/locks/dev.lock")
 rm -rf --one-file-system "$UNSTABLE_ROOT$abi3t_out"
 mkdir -p "$ROOT/build/wheels"
 platform=linux_$(uname -m)
