@@ -308,6 +308,23 @@ def macos(session):
     zig_stage(session, "scripts/macos.sh")
 
 
+@nox.session(python=OLDEST, tags=["full"])
+def aarch64(session):
+    """64-bit ARM under qemu-user: core, runtime, module and C++ tests cross-built
+    with Debian's cross GCC, the C++ tests run under emulation, and the Python
+    suite (quick profile) run in a Debian arm64 root by its own CPython
+    (scripts/aarch64.sh)."""
+    sync(session)
+    session.run("bash", "scripts/aarch64.sh", external=True)
+
+
+@nox.session(python="3.10", tags=["full"])
+def musl(session):
+    """musl: the C++ tests as static programs built with zig for x86_64 and
+    aarch64, run here and under qemu-aarch64 (scripts/musl.sh)."""
+    zig_stage(session, "scripts/musl.sh")
+
+
 @nox.session(python="3.10")
 def neon(session):
     """The vector kernels' Advanced SIMD form without ARM hardware: core and C++ tests

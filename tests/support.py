@@ -20,6 +20,33 @@ SANITIZED = os.environ.get("VOSTRAL_SANITIZED") == "1"
 # exist or mean something else.
 LINUX = sys.platform.startswith("linux")
 GLIBC = LINUX and platform.libc_ver()[0] == "glibc"
+
+
+def _user_mode_emulator():
+    """"qemu-user" when this interpreter runs under a user-mode emulator, else None.
+
+    The emulator tells its guest that the machine is the guest's (uname says
+    aarch64), but passes the kernel's own files through, and the kernel says
+    which machine it runs on (/proc/sys/kernel/arch, on kernels that have it). A 32-bit
+    program that a 64-bit kernel runs natively (i686 on x86_64, armv8l on
+    aarch64) is of the kernel's family, and is not emulated."""
+    try:
+        with open("/proc/sys/kernel/arch") as arch:
+            kernel = arch.read().strip()
+    except OSError:
+        return None
+    families = (("i386", "i486", "i586", "i686", "x86_64", "amd64"), ("arm", "aarch64"))
+
+    def family(machine):
+        return next((names for names in families if machine.lower().startswith(names)), machine.lower())
+
+    return "qemu-user" if kernel and family(kernel) != family(platform.machine()) else None
+
+
+# qemu-user runs the ARM stage's suite on an x86-64 machine; the few
+# measurements that read the emulator instead of the program skip there.
+EMULATOR = _user_mode_emulator() if LINUX else None
+
 # The module's upper-case table follows this version of the character database;
 # where the interpreter's differs, only characters whose upper case did not change
 # can be compared with the model's str.upper().

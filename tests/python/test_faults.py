@@ -5,7 +5,7 @@ import sysconfig
 import pytest
 
 import vostral
-from support import FAKETIME, PANIC, SANITIZED, TOO_LARGE, ZERO_SIDE, faketime_env
+from support import EMULATOR, FAKETIME, PANIC, SANITIZED, TOO_LARGE, ZERO_SIDE, faketime_env
 from vostral import TarnelCore
 
 # Gets the fault class in a child process; its fault report ends before the marker.
@@ -160,6 +160,7 @@ def unlimit():
 
 @pytest.mark.skipif(sys.platform not in LIMIT_MEMORY, reason="no way to limit the memory here")
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory defeats an address-space limit")
+@pytest.mark.skipif(EMULATOR == "qemu-user", reason="qemu-user accepts an address-space limit and applies none")
 class TestMemory:
     def test_out_of_memory_leaves_every_game_and_the_interpreter_working(self, python_subprocess):
         # No exception passes through the module before the limit: the first one on

@@ -12,7 +12,7 @@ import tracemalloc
 
 import pytest
 
-from support import GLIBC, LINUX, PANIC, SANITIZED, SCALE, SCALES, Index, Unprintable, raise_, record_figure
+from support import EMULATOR, GLIBC, LINUX, PANIC, SANITIZED, SCALE, SCALES, Index, Unprintable, raise_, record_figure
 from vostral import TarnelCore
 
 # Under the sanitizers only reference counts are compared: their allocator holds
@@ -241,6 +241,7 @@ print(native, (tracemalloc.get_traced_memory()[0] - before) / 1000, len(games[0]
 
 @pytest.mark.skipif(not GLIBC, reason="measures the growth of glibc's heap mapping in /proc")
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator does not use the C heap measured here")
+@pytest.mark.skipif(EMULATOR == "qemu-user", reason="under qemu-user, /proc/self/smaps shows the emulator's heap")
 def test_memory_of_one_game():
     """A game of side n holds its board (4·n² bytes), its log and at most 256 bytes more.
 
