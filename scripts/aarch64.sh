@@ -48,7 +48,9 @@ if [[ ! -e /proc/sys/fs/binfmt_misc/register ]]; then
   mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc ||
     die "binfmt_misc cannot be mounted here (a container without it?): arm64 programs cannot run"
 fi
-update-binfmts --enable qemu-aarch64 || die "update-binfmts could not enable qemu-aarch64"
+if ! grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-aarch64; then
+  update-binfmts --enable qemu-aarch64 || die "update-binfmts could not enable qemu-aarch64"
+fi
 # F: the kernel opens the emulator when it is registered, so programs in a
 # root that holds no emulator of its own still start.
 grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-aarch64 && grep -q '^flags:.*F' /proc/sys/fs/binfmt_misc/qemu-aarch64 ||
