@@ -97,8 +97,11 @@ mkdir -p "$BUILD-python"
 cp -r "$ARM_ROOT/usr/include/$python" "$headers"
 cp "$ARM_ROOT/usr/include/aarch64-linux-gnu/$python/pyconfig.h" "$headers/pyconfig.h"
 # CMP0190: the target's interpreter, run under the emulator, tells the module's
-# suffix; the host's would name x86-64.
+# suffix; the host's would name x86-64. Where CMake runs it as a host program
+# (the tests' directory asks for an interpreter alone), binfmt_misc starts the
+# emulator, which finds the root's loader and libraries by QEMU_LD_PREFIX.
 emulator="qemu-aarch64-static;-L;$ARM_ROOT"
+export QEMU_LD_PREFIX=$ARM_ROOT
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -Wno-dev -Wno-deprecated \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/aarch64-linux-gnu.cmake" -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
   -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
