@@ -190,8 +190,14 @@ report_failure() {
 # for a target (minutes of work) is keyed by the path of its own files, so a
 # zig in each fresh clone would build them all again.
 ensure_zig() {
-  local venv=$1
-  [[ -x "$venv/bin/python" ]] || uv venv -q --python "$(session_python)" "$venv"
+  local venv=$1 base
+  # Made from the interpreter the session's environment was made from, not from
+  # that environment, which goes with its checkout; made again when the
+  # interpreter it was made from is gone.
+  if ! "$venv/bin/python" -c '' 2>/dev/null; then
+    base=$("$(session_python)" -c 'import sys; print("%s/bin/python%d.%d" % (sys.base_prefix, *sys.version_info[:2]))')
+    uv venv -q --clear --python "$base" "$venv"
+  fi
   uv pip sync -q --python "$venv/bin/python" "$ROOT/locks/zig.lock"
   VOSTRAL_ZIG=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   export VOSTRAL_ZIG
