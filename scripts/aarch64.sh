@@ -8,9 +8,8 @@
 #   2. core, runtime, the module and the C++ tests cross-built here
 #      (build/aarch64, release build, warnings as errors) with Debian's cross
 #      GCC, the compiler and C++ runtime that release builds arm64 with,
-#      against the root's CPython; cross-building takes about two minutes
-#      where the same build inside the root, with its GCC under emulation,
-#      takes several times longer;
+#      against the root's CPython (the root's own GCC, under emulation,
+#      compiles each file about ten times slower);
 #   3. the C++ tests run under qemu-aarch64, and the Python suite (quick
 #      profile) run by the root's CPython, in the root, against that module.
 # The stage installs and registers the emulator itself; it needs root rights,
