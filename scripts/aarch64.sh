@@ -15,7 +15,7 @@
 # The stage installs and registers the emulator itself; it needs root rights,
 # binfmt_misc and the Debian mirror, and a failure names the step that failed.
 #
-# Run by nox (`.venv/bin/nox -s aarch64`), in an environment with requirements-dev.lock.
+# Run by nox (`.venv/bin/nox -s aarch64`), in an environment with locks/dev.lock.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -114,19 +114,19 @@ step "C++ tests under qemu-aarch64"
 ctest --test-dir "$BUILD" --parallel 2 --output-on-failure
 
 step "the Python suite's tools for the root's CPython $version"
-# The checkout's tests and examples, the module and the suite's tools, as the
-# lock pins them (pure Python, or built for arm64).
+# The checkout's tests and examples, the module, and the suite's tools (pure
+# Python, or built for arm64).
 rm -rf --one-file-system "$ARM_ROOT/src" "$ARM_ROOT/opt/vostral/module"
 mkdir -p "$ARM_ROOT/src" "$ARM_ROOT/opt/vostral/module"
 cp -r "$ROOT/pyproject.toml" "$ROOT/tests" "$ROOT/examples" "$ARM_ROOT/src/"
 cp "$module" "$ARM_ROOT/opt/vostral/module/"
-tools=$(grep -hE '^(pytest|hypothesis|tqdm)==' "$ROOT/requirements-test.txt" "$ROOT/requirements-examples.txt")
-if [[ ! -f "$ARM_ROOT/opt/vostral/tools/.requirements" || "$(cat "$ARM_ROOT/opt/vostral/tools/.requirements")" != "$tools" ]]; then
+# The suite's tools as pyproject.toml pins them, installed again when it changes.
+tools=(--group "$ROOT/pyproject.toml:test" --group "$ROOT/pyproject.toml:examples")
+if ! cmp -s "$ROOT/pyproject.toml" "$ARM_ROOT/opt/vostral/tools/.pyproject.toml"; then
   rm -rf "$ARM_ROOT/opt/vostral/tools"
-  # shellcheck disable=SC2086
   "$PY" -m pip install -q --target "$ARM_ROOT/opt/vostral/tools" --python-version "$version" \
-    --platform manylinux2014_aarch64 --only-binary=:all: $tools
-  echo "$tools" >"$ARM_ROOT/opt/vostral/tools/.requirements"
+    --platform manylinux2014_aarch64 --only-binary=:all: "${tools[@]}"
+  cp "$ROOT/pyproject.toml" "$ARM_ROOT/opt/vostral/tools/.pyproject.toml"
 fi
 
 step "the Python suite (quick profile) in the root, by its CPython $version under emulation"

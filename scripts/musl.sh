@@ -1,25 +1,25 @@
 #!/usr/bin/env bash
 # musl: the core, the runtime and the C++ tests as static programs on musl,
-# built with zig's Clang and libc++ (cmake/toolchains/zig-linux-musl.cmake,
+# built with zig's Clang and libc++ (cmake/toolchains/zig-linux.cmake,
 # release builds, warnings as errors) for x86_64-linux-musl, run here, and for
 # aarch64-linux-musl, run under qemu-aarch64 (no root or binfmt_misc needed:
 # the programs are static). zig lives in /var/tmp/vostral-musl
 # (VOSTRAL_MUSL_CACHE), where its cache of the C and C++ runtimes it builds
 # for each target survives fresh clones.
 #
-# Run by nox (`.venv/bin/nox -s musl`), in an environment with requirements-dev.lock.
+# Run by nox (`.venv/bin/nox -s musl`), in an environment with locks/dev.lock.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 CACHE="${VOSTRAL_MUSL_CACHE:-/var/tmp/vostral-musl}"
-TOOLCHAIN="$ROOT/cmake/toolchains/zig-linux-musl.cmake"
+TOOLCHAIN="$ROOT/cmake/toolchains/zig-linux.cmake"
 
 trap report_failure EXIT
 
 step "installing GoogleTest's sources and the emulator"
 ensure_debs googletest qemu-user-static
 PY=$(session_python)
-step "fetching zig (requirements-windows.lock) into $CACHE/zig-venv"
+step "fetching zig (locks/zig.lock) into $CACHE/zig-venv"
 mkdir -p "$CACHE"
 ensure_zig "$CACHE/zig-venv"
 
