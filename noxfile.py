@@ -321,17 +321,10 @@ def aarch64(session):
 @nox.session(python="3.10", tags=["full"])
 def musl(session):
     """musl: the C++ tests as static programs built with zig for x86_64 and
-    aarch64, run here and under qemu-aarch64 (scripts/musl.sh)."""
+    aarch64, run here and under qemu-aarch64; the kernels' Advanced SIMD
+    instructions read back from the aarch64 program and from the kernels
+    compiled for aarch64 Windows and macOS (scripts/musl.sh)."""
     zig_stage(session, "scripts/musl.sh")
-
-
-@nox.session(python="3.10")
-def neon(session):
-    """The vector kernels' Advanced SIMD form without ARM hardware: core and C++ tests
-    built statically for aarch64-linux-musl with zig and run under qemu-aarch64-static,
-    the kernels' instructions read back, and the kernels compiled for aarch64 Windows
-    and macOS (scripts/neon.sh)."""
-    zig_stage(session, "scripts/neon.sh")
 
 
 @nox.session(venv_backend="none", tags=["full"])
