@@ -3,8 +3,7 @@
 # linker, with no Apple SDK. The target is VOSTRAL_ZIG_TARGET
 # (x86_64-macos.10.15, aarch64-macos.11.0): the minimum macOS rides on the
 # triple, so CMake passes no -arch, -isysroot or -mmacosx-version-min of its own.
-# The compiler is the ziglang package's zig (VOSTRAL_ZIG, else zig on PATH),
-# reached through the wrappers beside this file. Nothing built here can run.
+# Nothing built here can run.
 set(CMAKE_SYSTEM_NAME Darwin)
 if("$ENV{VOSTRAL_ZIG_TARGET}" MATCHES "^aarch64-")
   set(CMAKE_SYSTEM_PROCESSOR arm64)
@@ -13,14 +12,7 @@ elseif("$ENV{VOSTRAL_ZIG_TARGET}" MATCHES "^x86_64-")
 else()
   message(FATAL_ERROR "VOSTRAL_ZIG_TARGET must be an x86_64 or aarch64 macOS target, not '$ENV{VOSTRAL_ZIG_TARGET}'")
 endif()
-# CMake's checks run again (try_compile) in fresh processes: the target must reach them.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CMAKE_SYSTEM_PROCESSOR)
-
-set(vostral_zig_wrappers ${CMAKE_CURRENT_LIST_DIR}/zig)
-set(CMAKE_C_COMPILER ${vostral_zig_wrappers}/cc)
-set(CMAKE_CXX_COMPILER ${vostral_zig_wrappers}/c++)
-set(CMAKE_AR ${vostral_zig_wrappers}/ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${vostral_zig_wrappers}/ranlib CACHE FILEPATH "")
+include(${CMAKE_CURRENT_LIST_DIR}/zig-common.cmake)
 # No SDK, no signing and no install-name rewriting: zig's linker does what
 # macOS needs (an ad-hoc signature on arm64) by itself.
 set(CMAKE_OSX_SYSROOT "" CACHE PATH "")
@@ -29,13 +21,6 @@ set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "")
 # CMake insists on an install_name_tool for C, which GoogleTest enables; it
 # would only run when installing, which these trees never are.
 find_program(CMAKE_INSTALL_NAME_TOOL NAMES true REQUIRED)
-
-# Nothing of the host's libraries or headers; programs (the host Python that
-# dumps test data) from the host.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The module links as a dylib, not a bundle: zig 0.17.1's linker crashes on
 # -bundle. dlopen, and so CPython's import, takes either.
