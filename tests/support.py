@@ -23,8 +23,8 @@ GLIBC = LINUX and platform.libc_ver()[0] == "glibc"
 
 
 def _user_mode_emulator():
-    """ "qemu-user" when this interpreter runs under a user-mode emulator (qemu-user
-    is the one Debian registers with binfmt_misc), else None.
+    """The user-mode emulator that runs this interpreter, named "qemu-user" (the
+    one Debian registers with binfmt_misc), or None on the machine's own processor.
 
     The emulator tells its guest that the machine is the guest's (uname says
     aarch64), but passes the kernel's own files through, and the kernel says
