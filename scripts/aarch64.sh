@@ -24,15 +24,9 @@ ARM_ROOT=${VOSTRAL_AARCH64_ROOT:-/var/tmp/vostral-aarch64-root}
 BUILD="$ROOT/build/aarch64"
 # The root's packages: the interpreter and its headers, the clock faker.
 ROOT_PACKAGES=(python3 python3-dev faketime)
-MOUNTS=(proc dev/ptmx dev/pts)
-
-unmount_all() {
-  local point
-  for point in "${MOUNTS[@]}"; do umount "$ARM_ROOT/$point" 2>/dev/null || true; done
-}
 on_exit() {
   report_failure
-  unmount_all
+  unmount_root "$ARM_ROOT"
 }
 trap on_exit EXIT
 
@@ -59,7 +53,7 @@ read -r mirror suite < <(debian_mirror)
 wanted="$suite ${ROOT_PACKAGES[*]}"
 if [[ ! -f "$ARM_ROOT/.vostral-packages" || "$(cat "$ARM_ROOT/.vostral-packages")" != "$wanted" ]]; then
   step "making a Debian $suite arm64 root in $ARM_ROOT with: ${ROOT_PACKAGES[*]} (a few minutes)"
-  unmount_all  # left by a run that was killed
+  unmount_root "$ARM_ROOT"  # left by a run that was killed
   rm -rf --one-file-system "$ARM_ROOT"
   mkdir -p "$ROOT/build"
   if ! debootstrap --arch=arm64 --variant=minbase --include="$(IFS=,; echo "${ROOT_PACKAGES[*]}")" \
@@ -71,15 +65,8 @@ if [[ ! -f "$ARM_ROOT/.vostral-packages" || "$(cat "$ARM_ROOT/.vostral-packages"
   echo "$wanted" >"$ARM_ROOT/.vostral-packages"
 fi
 
-# Some tests read /proc, and some play the example game on a pseudo-terminal:
-# the root gets both, as mounts of its own, given back however the script ends.
 step "mounting /proc and /dev/pts in the root"
-unmount_all
-mount -t proc proc "$ARM_ROOT/proc"
-mkdir -p "$ARM_ROOT/dev/pts"
-[[ -e "$ARM_ROOT/dev/ptmx" ]] || touch "$ARM_ROOT/dev/ptmx"
-mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$ARM_ROOT/dev/pts"
-mount --bind "$ARM_ROOT/dev/pts/ptmx" "$ARM_ROOT/dev/ptmx"
+mount_root "$ARM_ROOT"
 
 step "running the root's CPython under emulation"
 python=$(cd "$ARM_ROOT/usr/bin" && ls python3.[0-9]* | grep -E '^python3\.[0-9]+$' | sort -V | tail -1)

@@ -202,3 +202,21 @@ ensure_zig() {
   VOSTRAL_ZIG=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   export VOSTRAL_ZIG
 }
+
+# A Debian root's own /proc and pseudo-terminals (a devpts instance of its
+# own, which its /dev/ptmx opens): some tests read /proc, and some play the
+# example game on a pseudo-terminal. unmount_root gives them back; the
+# scripts call it first (a killed run may have left them) and on exit.
+ROOT_MOUNTS=(proc dev/ptmx dev/pts)
+unmount_root() {
+  local point
+  for point in "${ROOT_MOUNTS[@]}"; do umount "$1/$point" 2>/dev/null || true; done
+}
+mount_root() {
+  unmount_root "$1"
+  mount -t proc proc "$1/proc"
+  mkdir -p "$1/dev/pts"
+  [[ -e "$1/dev/ptmx" ]] || touch "$1/dev/ptmx"
+  mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$1/dev/pts"
+  mount --bind "$1/dev/pts/ptmx" "$1/dev/ptmx"
+}

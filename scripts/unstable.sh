@@ -61,22 +61,8 @@ if [[ ! -f "$UNSTABLE_ROOT/.vostral-packages" || "$(cat "$UNSTABLE_ROOT/.vostral
   echo "${packages[*]}" >"$UNSTABLE_ROOT/.vostral-packages"
 fi
 
-# Some tests read /proc, and some play the example game on a pseudo-terminal:
-# the root gets both, as mounts of its own (pseudo-terminals from a devpts
-# instance of its own, which its /dev/ptmx opens), given back however the
-# script ends.
-MOUNTS=(proc dev/ptmx dev/pts)
-unmount_all() {
-  local point
-  for point in "${MOUNTS[@]}"; do umount "$UNSTABLE_ROOT/$point" 2>/dev/null || true; done
-}
-unmount_all  # left by a run that was killed
-trap unmount_all EXIT
-mount -t proc proc "$UNSTABLE_ROOT/proc"
-mkdir -p "$UNSTABLE_ROOT/dev/pts"
-[[ -e "$UNSTABLE_ROOT/dev/ptmx" ]] || touch "$UNSTABLE_ROOT/dev/ptmx"
-mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$UNSTABLE_ROOT/dev/pts"
-mount --bind "$UNSTABLE_ROOT/dev/pts/ptmx" "$UNSTABLE_ROOT/dev/ptmx"
+trap 'unmount_root "$UNSTABLE_ROOT"' EXIT
+mount_root "$UNSTABLE_ROOT"
 
 # The checkout as git has it, the suite's tools for each version and the wheel.
 rm -rf --one-file-system "$UNSTABLE_ROOT/src" "$UNSTABLE_ROOT/opt/vostral"
